@@ -1,0 +1,109 @@
+#include "bindings/fault.hpp"
+
+#include <string>
+
+#include "bindings/args.hpp"
+#include "bindings/errors.hpp"
+
+namespace corvane::bindings::fault {
+namespace {
+
+struct FaultObject {
+  PyObject_HEAD
+  memory::FaultKind kind;
+};
+
+void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* make(memory::FaultKind kind) {
+  return guard([&] {
+    PyTypeObject* tp = type();
+    if (tp == nullptr) throw_python();
+    PyObject* obj = tp->tp_alloc(tp, 0);
+    if (obj == nullptr) throw_python();
+    reinterpret_cast<FaultObject*>(obj)->kind = kind;
+    return obj;
+  });
+}
+
+PyObject* stuck_at_0(PyObject*, PyObject*) { return make(memory::FaultKind::StuckAt0); }
+PyObject* stuck_at_1(PyObject*, PyObject*) { return make(memory::FaultKind::StuckAt1); }
+PyObject* flip(PyObject*, PyObject*) { return make(memory::FaultKind::Flip); }
+
+PyMethodDef methods[] = {
+    {"stuck_at_0", stuck_at_0, METH_NOARGS | METH_STATIC, "stuck_at_0()\n--\n\n"},
+    {"stuck_at_1", stuck_at_1, METH_NOARGS | METH_STATIC, "stuck_at_1()\n--\n\n"},
+    {"flip", flip, METH_NOARGS | METH_STATIC, "flip()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.Fault",
+    sizeof(FaultObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+memory::FaultAt to_pair(PyObject* item) {
+  if (!PyTuple_Check(item)) raise_cast_error(item, "tuple");
+  const Py_ssize_t n = PyTuple_GET_SIZE(item);
+  if (n != 2) raise(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " + std::to_string(n));
+  const memory::FaultKind kind = to_kind(PyTuple_GET_ITEM(item, 0));
+  return {kind, to_u64(PyTuple_GET_ITEM(item, 1))};
+}
+
+}  // namespace
+
+PyTypeObject* type() {
+  static PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return tp;
+}
+
+memory::FaultKind to_kind(PyObject* obj) {
+  PyTypeObject* tp = type();
+  if (tp == nullptr) throw_python();
+  if (!PyObject_TypeCheck(obj, tp)) raise_cast_error(obj, "Fault");
+  return reinterpret_cast<FaultObject*>(obj)->kind;
+}
+
+std::vector<memory::FaultAt> to_fault_list(PyObject* obj) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
+  std::vector<memory::FaultAt> faults;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // Items are held while converted: an __index__ may mutate the list.
+    const bool is_list = PyList_CheckExact(obj);
+    faults.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+      faults.push_back(to_pair(item.get()));
+    }
+    return faults;
+  }
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    faults.reserve(static_cast<std::size_t>(hint));
+  }
+  Ref iter = Ref::check(PyObject_GetIter(obj));
+  while (PyObject* item = PyIter_Next(iter.get())) {
+    Ref owned = Ref::steal(item);
+    faults.push_back(to_pair(item));
+  }
+  if (PyErr_Occurred()) throw_python();
+  return faults;
+}
+
+}  // namespace corvane::bindings::fault
