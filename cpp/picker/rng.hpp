@@ -97,7 +97,9 @@ inline Word widening_range(Word k, Draw draw) noexcept {
 // A uniform value in 0..k (k >= 1; k == 0 is an InternalError).
 //
 // Lemire's widening multiply with one extra word to settle a possible carry,
-// instead of rejection: one output almost always, two at most. Ranges below
+// instead of rejection: never more than two outputs, and the bias left is
+// below k / 2^(2w) for w-bit outputs. A second output is read only when the
+// first lands within k of a word boundary, rare unless k is near 2^w. Ranges below
 // 2^32 use 32-bit outputs, larger ones 64-bit outputs; the width depends only
 // on k, so seeded sequences do not depend on the platform's word size.
 inline std::uint64_t random_range(Xoshiro256pp& rng, std::uint64_t k) {
