@@ -1,0 +1,65 @@
+"""Timing helpers shared by the benchmark modules.
+
+Every figure is the median of at least five runs after a warm-up, and is
+reported beside a baseline measured in the same run, as a ratio.
+"""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+
+def median_time(fn: Callable[[], object], repeat: int = 7, warmup: int = 1, number: int = 1) -> float:
+    """Median wall time of one call of fn, in seconds."""
+    for _ in range(warmup):
+        fn()
+    times = []
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(max(repeat, 5)):
+            start = time.perf_counter()
+            for _ in range(number):
+                fn()
+            times.append((time.perf_counter() - start) / number)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return statistics.median(times)
+
+
+@dataclass
+class Row:
+    """One figure: what was measured, against which baseline, and the target."""
+
+    name: str
+    value: float
+    baseline_name: str
+    baseline: float
+    target: str  # e.g. "<= 3x" or ">= 5x faster"
+    unit: str = "s"
+
+    @property
+    def ratio(self) -> float:
+        return self.value / self.baseline if self.baseline else float("inf")
+
+    def passed(self) -> bool:
+        kind, _, bound = self.target.partition(" ")
+        limit = float(bound.rstrip("x").split("x")[0])
+        if kind == "<=":
+            return self.ratio <= limit
+        return self.baseline / self.value >= limit  # ">= Nx faster"
+
+
+def fmt(value: float, unit: str) -> str:
+    if unit == "s":
+        if value < 1e-6:
+            return f"{value * 1e9:.0f} ns"
+        if value < 1e-3:
+            return f"{value * 1e6:.1f} us"
+        return f"{value * 1e3:.2f} ms"
+    return f"{value:.1f} {unit}"
