@@ -7,6 +7,8 @@ namespace corvane::bindings {
 bool is_array_of(PyObject* obj, int typenum) {
   if (!PyArray_Check(obj)) return false;
   PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(obj));
+  // Fast path: a plain native-order descriptor of the type.
+  if (have->type_num == typenum && PyArray_ISNBO(have->byteorder) && !PyDataType_HASFIELDS(have)) return true;
   PyArray_Descr* want = PyArray_DescrFromType(typenum);  // new reference
   const bool same = have == want || PyArray_EquivTypes(have, want);
   Py_DECREF(want);
@@ -25,6 +27,17 @@ std::vector<Ref> extract_array_list(PyObject* obj, int typenum) {
   if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
   std::vector<Ref> arrays;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // Items are held as they are taken, so the list may change meanwhile.
+    const bool is_list = PyList_CheckExact(obj);
+    arrays.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+      if (!is_array_of(item.get(), typenum)) raise_cast_error(item.get(), "ndarray");
+      arrays.push_back(std::move(item));
+    }
+    return arrays;
+  }
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
