@@ -33,7 +33,9 @@ class Expected {
   T&& value() && { check(); return std::get<0>(std::move(v_)); }
   T& operator*() & { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
+  const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
 
   E& error() & { return std::get<1>(v_); }
   const E& error() const& { return std::get<1>(v_); }
