@@ -1,0 +1,67 @@
+// Whole-array kernels of the embedded-parity layouts.
+//
+// One loop template per (operation, layout); GCC vectorises the word
+// functions since they are pure shift/mask/xor code. target_clones builds an
+// AVX2 and a baseline copy of each and picks one when the library loads.
+#include "memory/encoding/embedded_parity_layout.hpp"
+
+namespace corvane::memory::encoding::embedded_parity {
+namespace {
+
+template <class S, Operation Op>
+__attribute__((target_clones("avx2", "default"))) void run_kernel(
+    std::span<typename S::Word> data) {
+  typename S::Word* p = data.data();
+  const std::size_t n = data.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = Op == Operation::Encode ? S::encode_word(p[i]) : S::decode_word(p[i]);
+  }
+}
+
+template <class S, Operation Op>
+void run_erased(void* data, std::size_t count) {
+  run_kernel<S, Op>({static_cast<typename S::Word*>(data), count});
+}
+
+template <Value T, Operation Op>
+constexpr std::array<ArrayKernel<element::Bits<T>>, 3> kTyped = {
+    &run_kernel<SchemeFor<T, 3>, Op>,
+    &run_kernel<SchemeFor<T, 7>, Op>,
+    &run_kernel<SchemeFor<T, 15>, Op>,
+};
+
+template <Value T, Operation Op>
+constexpr ErasedKernel kErased[3] = {
+    &run_erased<SchemeFor<T, 3>, Op>,
+    &run_erased<SchemeFor<T, 7>, Op>,
+    &run_erased<SchemeFor<T, 15>, Op>,
+};
+
+template <Value T>
+ArrayKernel<element::Bits<T>> typed_kernel(Operation op, Member member) {
+  const auto m = static_cast<std::size_t>(member);
+  if (m >= 3) fail("internal error: entered unreachable code");
+  return op == Operation::Encode ? kTyped<T, Operation::Encode>[m]
+                                 : kTyped<T, Operation::Decode>[m];
+}
+
+}  // namespace
+
+ArrayKernel<std::uint32_t> f32_kernel(Operation op, Member member) {
+  return typed_kernel<float>(op, member);
+}
+
+ArrayKernel<std::uint16_t> u16_kernel(Operation op, Member member) {
+  return typed_kernel<std::uint16_t>(op, member);
+}
+
+const std::array<ErasedKernel, 12> kElementKernels = {
+    kErased<float, Operation::Decode>[0],         kErased<float, Operation::Decode>[1],
+    kErased<float, Operation::Decode>[2],         kErased<std::uint16_t, Operation::Decode>[0],
+    kErased<std::uint16_t, Operation::Decode>[1], kErased<std::uint16_t, Operation::Decode>[2],
+    kErased<float, Operation::Encode>[0],         kErased<float, Operation::Encode>[1],
+    kErased<float, Operation::Encode>[2],         kErased<std::uint16_t, Operation::Encode>[0],
+    kErased<std::uint16_t, Operation::Encode>[1], kErased<std::uint16_t, Operation::Encode>[2],
+};
+
+}  // namespace corvane::memory::encoding::embedded_parity
