@@ -1,0 +1,115 @@
+#include "memory/encoding/majority.hpp"
+
+#include "internal_error.hpp"
+
+namespace corvane::memory::encoding::majority {
+
+std::string debug_string(const SchemeCreationError& e) {
+  using Kind = SchemeCreationError::Kind;
+  switch (e.kind) {
+    case Kind::OddTargets: return "OddTargets";
+    case Kind::EmptyTargets: return "EmptyTargets";
+    case Kind::DuplicateIndex: return "DuplicateIndex(" + std::to_string(e.position) + ")";
+    case Kind::IndexOutOfBounds: return "IndexOutOfBounds(" + std::to_string(e.position) + ")";
+  }
+  return {};
+}
+
+std::string debug_string(const InvalidSchemeError& e) {
+  return "InvalidSchemeError { expected_length: " + std::to_string(e.expected_length) +
+         ", actual_length: " + std::to_string(e.actual_length) + " }";
+}
+
+namespace {
+
+Scheme<2> known_scheme(std::size_t length, std::size_t source, const char* what) {
+  auto scheme = Scheme<2>::create(length, source, {0, 1});
+  if (!scheme) fail_expect(what, debug_string(scheme.error()));
+  return *scheme;
+}
+
+// The loops take the scheme as loop-invariant masks and shift counts, so
+// each element costs a few vector shifts, ands and ors.
+template <class U, std::size_t N>
+__attribute__((target_clones("avx2", "default"))) void encode_words(
+    std::span<U> data, unsigned source, U targets) {
+  U* p = data.data();
+  const std::size_t n = data.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const U w = p[i];
+    const U bit = static_cast<U>((w >> source) & 1u);
+    const U copies = static_cast<U>(static_cast<U>(U{0} - bit) & targets);
+    p[i] = static_cast<U>((w & static_cast<U>(~targets)) | copies);
+  }
+}
+
+template <class U, std::size_t N>
+__attribute__((target_clones("avx2", "default"))) void decode_words(
+    std::span<U> data, unsigned source, std::array<unsigned, N> targets) {
+  U* p = data.data();
+  const std::size_t n = data.size();
+  const U keep = static_cast<U>(~(U{1} << source));
+  for (std::size_t i = 0; i < n; ++i) {
+    const U w = p[i];
+    U ones = static_cast<U>((w >> source) & 1u);
+    for (unsigned t : targets) ones = static_cast<U>(ones + ((w >> t) & 1u));
+    const U winner = static_cast<U>(ones > N / 2);
+    p[i] = static_cast<U>((w & keep) | static_cast<U>(winner << source));
+  }
+}
+
+template <class U, std::size_t N>
+void check_width(const Scheme<N>& scheme) {
+  if (scheme.length() != 8 * sizeof(U)) {
+    fail_expect("The scheme is known to be correct",
+                debug_string(InvalidSchemeError{scheme.length(), 8 * sizeof(U)}));
+  }
+}
+
+template <class U, std::size_t N>
+void encode_checked(std::span<U> data, const Scheme<N>& scheme) {
+  check_width<U>(scheme);
+  U targets = 0;
+  for (std::size_t t : scheme.targets()) targets = static_cast<U>(targets | (U{1} << t));
+  encode_words<U, N>(data, static_cast<unsigned>(scheme.source()), targets);
+}
+
+template <class U, std::size_t N>
+void decode_checked(std::span<U> data, const Scheme<N>& scheme) {
+  check_width<U>(scheme);
+  std::array<unsigned, N> targets{};
+  for (std::size_t k = 0; k < N; ++k) targets[k] = static_cast<unsigned>(scheme.targets()[k]);
+  decode_words<U, N>(data, static_cast<unsigned>(scheme.source()), targets);
+}
+
+}  // namespace
+
+const Scheme<2>& f16_scheme() {
+  static const Scheme<2> scheme = known_scheme(16, 14, "known to be correct for f16");
+  return scheme;
+}
+
+const Scheme<2>& f32_scheme() {
+  static const Scheme<2> scheme = known_scheme(32, 30, "known to be correct for f32");
+  return scheme;
+}
+
+void encode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme) {
+  encode_checked(data, scheme);
+}
+void decode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme) {
+  decode_checked(data, scheme);
+}
+void encode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) {
+  encode_checked(data, scheme);
+}
+void decode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) {
+  decode_checked(data, scheme);
+}
+
+void encode_f32(std::span<std::uint32_t> data) { encode_array(data, f32_scheme()); }
+void decode_f32(std::span<std::uint32_t> data) { decode_array(data, f32_scheme()); }
+void encode_u16(std::span<std::uint16_t> data) { encode_array(data, f16_scheme()); }
+void decode_u16(std::span<std::uint16_t> data) { decode_array(data, f16_scheme()); }
+
+}  // namespace corvane::memory::encoding::majority
