@@ -278,7 +278,8 @@ std::size_t choose_pool_size(const char* num_threads, const char* rs_num_cpus,
                              std::size_t processors) {
   const std::size_t fallback = std::max<std::size_t>(processors, 1);
   if (num_threads != nullptr) {
-    if (auto n = parse_thread_count(num_threads)) return *n > 0 ? *n : fallback;
+    // 0 counts as unset: the next variable is asked.
+    if (auto n = parse_thread_count(num_threads); n && *n > 0) return *n;
   }
   if (rs_num_cpus != nullptr) {
     if (auto n = parse_thread_count(rs_num_cpus); n && *n > 0) return *n;

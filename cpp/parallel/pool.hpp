@@ -34,8 +34,8 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 
 // The pool size for the given values of RAYON_NUM_THREADS and
 // RAYON_RS_NUM_CPUS (nullptr when unset) and processor count:
-// a valid RAYON_NUM_THREADS > 0 wins; a valid 0 means the processor count;
-// anything else falls through to RAYON_RS_NUM_CPUS (> 0), then the count.
+// a valid RAYON_NUM_THREADS > 0 wins; 0 counts as unset, and anything else
+// falls through likewise to RAYON_RS_NUM_CPUS (> 0), then the count.
 std::size_t choose_pool_size(const char* num_threads, const char* rs_num_cpus,
                              std::size_t processors);
 

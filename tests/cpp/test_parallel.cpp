@@ -34,7 +34,7 @@ TEST(PoolSize, ChooseFromEnvironment) {
   };
   const Case cases[] = {
       {nullptr, nullptr, 6, 6}, {nullptr, nullptr, 0, 1}, {"+3", "5", 6, 3},
-      {"0", "5", 6, 6},  // 0 means the processor count, not "ask the next variable"
+      {"0", "5", 6, 5}, {"+0", nullptr, 6, 6},  // 0 behaves as if the variable were unset
       {"abc", "5", 6, 5}, {"-2", "5", 6, 5}, {"abc", "abc", 6, 6}, {nullptr, "0", 6, 6},
       {nullptr, "+1", 6, 1}};
   for (const auto& c : cases) {
