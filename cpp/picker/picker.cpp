@@ -23,6 +23,7 @@ Expected<Picker, FromReturnedError> Picker::from_returned(std::uint64_t initial_
 
   Picker picker(initial_size, rng);
   picker.remaining_ = initial_size - sorted.size();  // all distinct and below initial_size
+  picker.ahead_remaining_ = picker.remaining_;
 
   // Returned values below `remaining` are holes in the live range; the values
   // of remaining..n not returned are exactly as many, and fill them in order.
@@ -51,12 +52,27 @@ std::optional<std::uint64_t> Picker::next() {
   --remaining_;
   // Move the last live value into the hole, unless the hole is the last one.
   if (value != remaining_) swapped_.insert_or_assign(pos, value_at(remaining_));
+  look_ahead();
   return value;
+}
+
+void Picker::look_ahead() noexcept {
+  if (ahead_remaining_ > remaining_) {  // the draw just made was not looked at
+    ahead_rng_ = rng_;
+    ahead_remaining_ = remaining_;
+  }
+  while (ahead_remaining_ > 0 && remaining_ - ahead_remaining_ < kLookahead) {
+    swapped_.prefetch(random_range(ahead_rng_, ahead_remaining_));
+    --ahead_remaining_;
+    swapped_.prefetch(ahead_remaining_);  // the last live position of that draw
+  }
 }
 
 void Picker::reset() noexcept {
   remaining_ = initial_size_;
   swapped_.clear();
+  ahead_rng_ = rng_;
+  ahead_remaining_ = remaining_;
 }
 
 }  // namespace corvane::picker
