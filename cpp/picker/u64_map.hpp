@@ -19,6 +19,8 @@
 #include <new>
 #include <vector>
 
+#include "picker/table_allocator.hpp"
+
 namespace corvane::picker {
 
 class U64Map {
@@ -119,6 +121,7 @@ class U64Map {
     std::uint64_t key = kEmpty;
     std::uint64_t value = 0;
   };
+  using Table = std::vector<Slot, TableAllocator<Slot>>;
 
   // Fibonacci hashing: the top bits of key * 2^64/phi. Folding the high half
   // in first keeps keys that differ only above the table's bits apart.
@@ -132,7 +135,7 @@ class U64Map {
   std::size_t max_entries() const noexcept { return slots_.size() / 2; }
 
   void rehash(std::size_t slot_count) {
-    std::vector<Slot> fresh(slot_count);  // the only step that can throw
+    Table fresh(slot_count);  // the only step that can throw
     const std::size_t mask = slot_count - 1;
     const int shift = 64 - std::countr_zero(slot_count);
     for (const Slot& s : slots_) {
@@ -146,7 +149,7 @@ class U64Map {
     shift_ = shift;
   }
 
-  std::vector<Slot> slots_;
+  Table slots_;
   std::size_t mask_ = 0;
   int shift_ = 64;
   std::size_t size_ = 0;  // including the side slot
