@@ -84,8 +84,10 @@ Expected<std::pair<std::vector<Destination>, std::vector<bool>>, DecodeError> de
 
 std::string_view message(ChunksCreationError error) noexcept {
   switch (error) {
-    case ChunksCreationError::EmptyBuffer: return "Cannot chunk an empty buffer";
-    case ChunksCreationError::ZeroChunkSize: return "The chunk size has to be non-zero";
+    case ChunksCreationError::EmptyBuffer:
+      return "Cannot chunk an empty buffer";
+    case ChunksCreationError::ZeroChunkSize:
+      return "The chunk size has to be non-zero";
   }
   return {};
 }

@@ -136,8 +136,9 @@ TEST_P(ChunkShapes, ThreeFloats) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ChunkShapes,
                          testing::Values(ShapeCase{40, true, 3, 47, 6}, ShapeCase{36, false, 3, 43, 6},
-                                         ShapeCase{1000, true, 1, 1011, 127}, ShapeCase{1001, false, 1, 1012, 127}, ShapeCase{8, true, 12, 13, 2},
-                                         ShapeCase{1, false, 96, 4, 1}, ShapeCase{96, true, 1, 104, 13}));
+                                         ShapeCase{1000, true, 1, 1011, 127}, ShapeCase{1001, false, 1, 1012, 127},
+                                         ShapeCase{8, true, 12, 13, 2}, ShapeCase{1, false, 96, 4, 1},
+                                         ShapeCase{96, true, 1, 104, 13}));
 
 TEST(ChunkCreation, ArraysAreOneBitSpace) {
   const Runs<std::uint32_t> runs = {{0x11111111}, {0xAAAABBBB, 0xCCCCDDDD}};
@@ -195,8 +196,8 @@ TEST(DecodeChunks, CleanCodewordsGiveTheDataChunksBack) {
 TEST(DecodeChunks, FaultsAreFlaggedPerChunk) {
   const Runs<std::uint32_t> runs = {{f32(1.0f), f32(2.0f), f32(3.0f)}};
   DynChunks codewords = encode_chunks(chunk(runs, 32).value());
-  codewords.flip_bit(39 + 3);       // chunk 1: corrected
-  codewords.flip_bit(2 * 39 + 3);   // chunk 2: two errors
+  codewords.flip_bit(39 + 3);      // chunk 1: corrected
+  codewords.flip_bit(2 * 39 + 3);  // chunk 2: two errors
   codewords.flip_bit(2 * 39 + 5);
   const auto [chunks, flags] = decode_chunks(std::move(codewords), 32).value();
   EXPECT_EQ(flags, (std::vector<bool>{true, true, false}));

@@ -47,22 +47,22 @@ class EncodedBitCount : public testing::TestWithParam<CountCase> {};
 
 TEST_P(EncodedBitCount, MatchesTheSmallestCheckBitCount) { EXPECT_EQ(encoded_bit_count(GetParam().d), GetParam().n); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, EncodedBitCount,
-    testing::Values(CountCase{0, std::nullopt}, CountCase{1, 4}, CountCase{2, 6}, CountCase{4, 8}, CountCase{5, 10},
-                    CountCase{8, 13}, CountCase{11, 16}, CountCase{12, 18}, CountCase{16, 22}, CountCase{26, 32},
-                    CountCase{27, 34}, CountCase{32, 39}, CountCase{57, 64}, CountCase{58, 66}, CountCase{64, 72},
-                    CountCase{120, 128}, CountCase{121, 130}, CountCase{128, 137}, CountCase{256, 266},
-                    CountCase{512, 523}, CountCase{1013, 1024}, CountCase{1014, 1026}, CountCase{1024, 1036},
-                    CountCase{4096, 4110}, CountCase{8192, 8207},
-                    // Past 32-bit arithmetic: every size a 64-bit machine can hold is right.
-                    CountCase{(std::uint64_t{1} << 32) - 33, std::uint64_t{1} << 32},
-                    CountCase{(std::uint64_t{1} << 32) - 32, (std::uint64_t{1} << 32) + 2},
-                    CountCase{(std::uint64_t{1} << 63) - 64, std::uint64_t{1} << 63},
-                    CountCase{(std::uint64_t{1} << 63) - 63, (std::uint64_t{1} << 63) + 2},
-                    CountCase{kMax - 65, kMax},
-                    // n itself would not fit.
-                    CountCase{kMax - 64, std::nullopt}, CountCase{kMax, std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(Table, EncodedBitCount,
+                         testing::Values(CountCase{0, std::nullopt}, CountCase{1, 4}, CountCase{2, 6}, CountCase{4, 8},
+                                         CountCase{5, 10}, CountCase{8, 13}, CountCase{11, 16}, CountCase{12, 18},
+                                         CountCase{16, 22}, CountCase{26, 32}, CountCase{27, 34}, CountCase{32, 39},
+                                         CountCase{57, 64}, CountCase{58, 66}, CountCase{64, 72}, CountCase{120, 128},
+                                         CountCase{121, 130}, CountCase{128, 137}, CountCase{256, 266},
+                                         CountCase{512, 523}, CountCase{1013, 1024}, CountCase{1014, 1026},
+                                         CountCase{1024, 1036}, CountCase{4096, 4110}, CountCase{8192, 8207},
+                                         // Past 32-bit arithmetic: every size a 64-bit machine can hold is right.
+                                         CountCase{(std::uint64_t{1} << 32) - 33, std::uint64_t{1} << 32},
+                                         CountCase{(std::uint64_t{1} << 32) - 32, (std::uint64_t{1} << 32) + 2},
+                                         CountCase{(std::uint64_t{1} << 63) - 64, std::uint64_t{1} << 63},
+                                         CountCase{(std::uint64_t{1} << 63) - 63, (std::uint64_t{1} << 63) + 2},
+                                         CountCase{kMax - 65, kMax},
+                                         // n itself would not fit.
+                                         CountCase{kMax - 64, std::nullopt}, CountCase{kMax, std::nullopt}));
 
 TEST(DataPositions, SkipZeroAndEveryPowerOfTwo) {
   std::uint64_t p = 3;
@@ -180,8 +180,9 @@ TEST_P(Corrections, DoubleFlipsAreDetectedAndTheStoredDataReturned) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Corrections, testing::Values(1, 2, 3, 4, 5, 8, 11, 12, 26, 27, 32, 36, 57, 58, 64, 100,
-                                                             120, 121, 256, 1000));
+INSTANTIATE_TEST_SUITE_P(Sizes, Corrections,
+                         testing::Values(1, 2, 3, 4, 5, 8, 11, 12, 26, 27, 32, 36, 57, 58, 64, 100, 120, 121, 256,
+                                         1000));
 
 TEST(Decode, ByteDestinationsMatchLimitedOnes) {
   for (const std::uint64_t bytes : {1, 4, 8, 125}) {

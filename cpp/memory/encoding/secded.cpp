@@ -56,7 +56,8 @@ std::optional<Limited> encode_bits(const Block& block) {
   auto made = Limited::create(std::vector<std::uint8_t>(static_cast<std::size_t>(*n / 8 + (*n % 8 != 0))), *n);
   if (!made) fail("cannot fail as long as the function above is correct");
   Limited codeword = std::move(*made);
-  if (codeword.limit() != *n) fail("internal error: entered unreachable code: We created the buffer with the correct size");
+  if (codeword.limit() != *n)
+    fail("internal error: entered unreachable code: We created the buffer with the correct size");
 
   std::uint64_t p = 3;
   for (std::uint64_t k = 0; k < d; ++k, p = next_data_position(p)) codeword.set(p, block.is_1(k));

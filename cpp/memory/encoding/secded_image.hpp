@@ -1,19 +1,19 @@
 // The SEC-DED encoded image: what an Encoding holds.
 //
 // The codewords are never stored whole. All data bits live in one contiguous
-// little-endian image of 64-bit words (the input laid end to end), the r check
-// bits of every chunk in a packed side array (chunk i at bit i * r) and the
-// overall parity bits in another. Encoded bit g = i * n + p of chunk i maps to
-// storage in O(1):
-//   p = 0     parity bit i
-//   p = 2^k   check bit k of chunk i
+// little-endian image of 64-bit words (the input laid end to end); the
+// redundancy of every chunk, its overall parity bit and its r check bits, in
+// a packed side array of (r + 1)-bit fields. Encoded bit g = i * n + p of
+// chunk i maps to storage in O(1):
+//   p = 0     field bit i * (r + 1)
+//   p = 2^k   field bit i * (r + 1) + 1 + k
 //   else      data bit i * d + (p - floor(log2 p) - 2)
 // The fill bits of the last chunk (zero up to the chunk size) are kept
 // sparsely, as the set of those that are 1, so a chunk size far beyond the
-// data costs nothing. Check bits are computed word-parallel with AND + popcount
-// (see secded_image.cpp); decoding corrects in its output only, never in the
-// image. The bit-by-bit block code (secded.hpp) and the chunk pipeline
-// (chunks.hpp) are the reference this is tested against.
+// data costs nothing. Redundancy is computed word-parallel: with AND + popcount
+// per 64 data bits, or with byte tables for chunks of up to 64 bits (see
+// secded_image.cpp). Decoding corrects in its output only, never in the image. The bit-by-bit block code (secded.hpp)
+// and the chunk pipeline (chunks.hpp) are the reference this is tested against.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "expected.hpp"
@@ -46,12 +47,30 @@ class ImageError {
   std::uint64_t bits_per_chunk_;
 };
 
-// Decoded arrays (one per recorded element count) and one flag per chunk:
-// true when the chunk was clean or one error was corrected.
+// One flag per chunk, in chunk order: true when the chunk was clean or one
+// error was corrected, false when an error was detected and not corrected.
+// Packed 64 to a word (flag i is bit i % 64 of word i / 64), so that millions
+// of chunks cost bytes, not a walk over a vector<bool>.
+class ChunkFlags {
+ public:
+  ChunkFlags() = default;
+  ChunkFlags(std::vector<std::uint64_t> words, std::size_t size) : words_(std::move(words)), size_(size) {}
+
+  std::size_t size() const noexcept { return size_; }
+  bool operator[](std::size_t i) const noexcept { return ((words_[i / 64] >> (i % 64)) & 1U) != 0; }
+  std::span<const std::uint64_t> words() const noexcept { return words_; }
+  std::vector<bool> to_vector() const;
+
+ private:
+  std::vector<std::uint64_t> words_;
+  std::size_t size_ = 0;
+};
+
+// Decoded arrays, one per recorded element count, and the chunk flags.
 template <class T>
 struct Decoded {
   std::vector<std::vector<T>> arrays;
-  std::vector<bool> flags;
+  ChunkFlags flags;
 };
 
 namespace detail {
@@ -63,8 +82,12 @@ class Words {
   explicit Words(std::size_t size);
   Words(const Words& other);
   Words& operator=(const Words& other);
-  Words(Words&&) noexcept = default;
-  Words& operator=(Words&&) noexcept = default;
+  Words(Words&& other) noexcept : words_(std::move(other.words_)), size_(std::exchange(other.size_, 0)) {}
+  Words& operator=(Words&& other) noexcept {
+    words_ = std::move(other.words_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+  }
   ~Words() = default;
 
   std::size_t size() const noexcept { return size_; }
@@ -122,30 +145,29 @@ class Image {
   // The same into caller-provided arrays, every element of which is written;
   // returns the flags. Lets a caller decode straight into memory it owns.
   template <class T>
-  std::vector<bool> decode_into(std::span<const std::span<T>> outputs) const;
+  ChunkFlags decode_into(std::span<const std::span<T>> outputs) const;
 
  private:
   Image() = default;
 
-  std::uint64_t d_ = 0;           // data bits per chunk
-  std::uint64_t n_ = 0;           // codeword bits
-  unsigned r_ = 0;                // check bits per chunk (n = d + r + 1)
-  std::uint64_t chunks_ = 0;      // chunk count
-  std::uint64_t data_bits_ = 0;   // bits of the input; image bits past it are zero
-  detail::Words data_;            // ceil(data_bits / 64) + 1 words
-  detail::Words checks_;          // chunk i's check bits at bit i * r; + 1 spare word
-  detail::Words parity_;          // bit i: overall parity of chunk i
+  std::uint64_t d_ = 0;                     // data bits per chunk
+  std::uint64_t n_ = 0;                     // codeword bits
+  unsigned r_ = 0;                          // check bits per chunk (n = d + r + 1)
+  std::uint64_t chunks_ = 0;                // chunk count
+  std::uint64_t data_bits_ = 0;             // bits of the input; image bits past it are zero
+  detail::Words data_;                      // ceil(data_bits / 64) + 1 words
+  detail::Words fields_;                    // chunk i: parity bit at bit i * (r + 1), then its r check bits
   std::unordered_set<std::uint64_t> fill_;  // data bit indexes >= data_bits_ that are 1
   std::vector<std::size_t> counts_;
 };
 
 extern template Expected<Image, ImageError> Image::encode(std::span<const std::span<const std::uint16_t>>,
-                                                         std::uint64_t);
+                                                          std::uint64_t);
 extern template Expected<Image, ImageError> Image::encode(std::span<const std::span<const std::uint32_t>>,
-                                                         std::uint64_t);
+                                                          std::uint64_t);
 extern template Decoded<std::uint16_t> Image::decode() const;
 extern template Decoded<std::uint32_t> Image::decode() const;
-extern template std::vector<bool> Image::decode_into(std::span<const std::span<std::uint16_t>>) const;
-extern template std::vector<bool> Image::decode_into(std::span<const std::span<std::uint32_t>>) const;
+extern template ChunkFlags Image::decode_into(std::span<const std::span<std::uint16_t>>) const;
+extern template ChunkFlags Image::decode_into(std::span<const std::span<std::uint32_t>>) const;
 
 }  // namespace corvane::memory::encoding::secded

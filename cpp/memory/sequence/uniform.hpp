@@ -49,9 +49,15 @@ class UniformSequence {
     const auto [item, bit] = locate(g);
     return items_[item].is_1(bit);
   }
-  void set_0(std::uint64_t g) { at(g, [](Item& it, std::uint64_t b) { it.set_0(b); }); }
-  void set_1(std::uint64_t g) { at(g, [](Item& it, std::uint64_t b) { it.set_1(b); }); }
-  void flip_bit(std::uint64_t g) { at(g, [](Item& it, std::uint64_t b) { it.flip_bit(b); }); }
+  void set_0(std::uint64_t g) {
+    at(g, [](Item& it, std::uint64_t b) { it.set_0(b); });
+  }
+  void set_1(std::uint64_t g) {
+    at(g, [](Item& it, std::uint64_t b) { it.set_1(b); });
+  }
+  void flip_bit(std::uint64_t g) {
+    at(g, [](Item& it, std::uint64_t b) { it.flip_bit(b); });
+  }
 
  private:
   UniformSequence(std::vector<Item> items, std::uint64_t item_bits) : items_(std::move(items)), item_bits_(item_bits) {}
