@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bindings/args.hpp"
