@@ -7,12 +7,8 @@ runs in a fresh interpreter."""
 import os
 import subprocess
 import sys
-import threading
 
-import numpy as np
 import pytest
-
-import corvane._rust as rust
 
 # Encodes, damages and decodes seeded arrays large enough to be split among
 # workers with every cep scheme and with mset; prints a digest of every
@@ -121,29 +117,3 @@ def test_results_do_not_depend_on_pool_size(env, expected_digest):
 def test_forked_child_builds_its_own_pool():
     assert run(WORKLOAD + FORK, {"RAYON_NUM_THREADS": "2"}) == "True [0, 0] True"
 
-
-def test_python_threads_take_turns():
-    rng = np.random.default_rng(9)
-    inputs = [rng.standard_normal(300_001).astype(np.float32) for _ in range(4)]
-    expected = []
-    for a in inputs:
-        b = a.copy()
-        rust.cep.encode_f32(b, rust.cep.Scheme.D7P1)
-        rust.mset.encode_f32(b)
-        expected.append(b)
-    results = [None] * len(inputs)
-
-    def work(i):
-        for _ in range(10):
-            b = inputs[i].copy()
-            rust.cep.encode_f32(b, rust.cep.Scheme.D7P1)
-            rust.mset.encode_f32(b)
-        results[i] = b
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(inputs))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
-    for got, want in zip(results, expected):
-        np.testing.assert_array_equal(got.view(np.uint32), want.view(np.uint32))
