@@ -19,6 +19,14 @@
 #include <immintrin.h>
 #endif
 
+// The kernels are built for baseline x86-64 and again for CPUs with POPCNT
+// and with AVX2, picked at load time.
+#if defined(__x86_64__) || defined(__i386__)
+#define CORVANE_POPCNT_CLONES __attribute__((target_clones("avx2", "popcnt", "default")))
+#else
+#define CORVANE_POPCNT_CLONES
+#endif
+
 namespace corvane::memory::encoding::secded {
 
 // The image is the input's bytes in memory order read as 64-bit words.
@@ -323,67 +331,55 @@ template <unsigned P>
   }
 }
 
-// Instantiates `kernel` for the table period of the layout (0: no tables).
-#define CORVANE_FOR_PERIOD(period, kernel) \
-  switch (period) {                        \
-    case 1:                                \
-      kernel(1);                           \
-      break;                               \
-    case 2:                                \
-      kernel(2);                           \
-      break;                               \
-    case 3:                                \
-      kernel(3);                           \
-      break;                               \
-    case 4:                                \
-      kernel(4);                           \
-      break;                               \
-    case 5:                                \
-      kernel(5);                           \
-      break;                               \
-    case 6:                                \
-      kernel(6);                           \
-      break;                               \
-    case 7:                                \
-      kernel(7);                           \
-      break;                               \
-    case 8:                                \
-      kernel(8);                           \
-      break;                               \
-    case 9:                                \
-      kernel(9);                           \
-      break;                               \
-    case 11:                               \
-      kernel(11);                          \
-      break;                               \
-    case 13:                               \
-      kernel(13);                          \
-      break;                               \
-    case 15:                               \
-      kernel(15);                          \
-      break;                               \
-    default:                               \
-      kernel(0);                           \
-      break;                               \
+// Calls f with the layout's table period P as a constant (0: no tables).
+template <class F>
+[[gnu::always_inline]] inline void with_period(unsigned period, F f) {
+  switch (period) {
+    case 1:
+      return f(std::integral_constant<unsigned, 1>{});
+    case 2:
+      return f(std::integral_constant<unsigned, 2>{});
+    case 3:
+      return f(std::integral_constant<unsigned, 3>{});
+    case 4:
+      return f(std::integral_constant<unsigned, 4>{});
+    case 5:
+      return f(std::integral_constant<unsigned, 5>{});
+    case 6:
+      return f(std::integral_constant<unsigned, 6>{});
+    case 7:
+      return f(std::integral_constant<unsigned, 7>{});
+    case 8:
+      return f(std::integral_constant<unsigned, 8>{});
+    case 9:
+      return f(std::integral_constant<unsigned, 9>{});
+    case 11:
+      return f(std::integral_constant<unsigned, 11>{});
+    case 13:
+      return f(std::integral_constant<unsigned, 13>{});
+    case 15:
+      return f(std::integral_constant<unsigned, 15>{});
+    default:
+      return f(std::integral_constant<unsigned, 0>{});
   }
-
-__attribute__((target_clones("avx2", "popcnt", "default"))) void encode_groups(const View& v, std::uint64_t g0,
-                                                                               std::uint64_t g1,
-                                                                               std::uint64_t* fields_out) {
-#define CORVANE_ENCODE(P) encode_groups_with<P>(v, g0, g1, fields_out)
-  CORVANE_FOR_PERIOD(v.layout->period_bytes, CORVANE_ENCODE)
-#undef CORVANE_ENCODE
 }
 
-__attribute__((target_clones("avx2", "popcnt", "default"))) void decode_groups(
-    const View& v, std::uint64_t g0, std::uint64_t g1, const std::uint64_t* stored, std::uint64_t needed,
-    std::uint64_t* flag_words, std::vector<std::uint64_t>& flips){
-#define CORVANE_DECODE(P) decode_groups_with<P>(v, g0, g1, stored, needed, flag_words, flips)
-    CORVANE_FOR_PERIOD(v.layout -> period_bytes, CORVANE_DECODE)
-#undef CORVANE_DECODE
+// clang-format off
+CORVANE_POPCNT_CLONES
+void encode_groups(const View& v, std::uint64_t g0, std::uint64_t g1, std::uint64_t* fields_out) {
+  with_period(v.layout->period_bytes, [&](auto p) __attribute__((always_inline)) {
+    encode_groups_with<decltype(p)::value>(v, g0, g1, fields_out);
+  });
 }
 
-#undef CORVANE_FOR_PERIOD
+CORVANE_POPCNT_CLONES
+void decode_groups(const View& v, std::uint64_t g0, std::uint64_t g1, const std::uint64_t* stored,
+                   std::uint64_t needed, std::uint64_t* flag_words, std::vector<std::uint64_t>& flips) {
+  with_period(v.layout->period_bytes, [&](auto p) __attribute__((always_inline)) {
+    decode_groups_with<decltype(p)::value>(v, g0, g1, stored, needed, flag_words, flips);
+  });
+}
+// clang-format on
 
 #if defined(__x86_64__) || defined(__i386__)
 #define CORVANE_SECDED_AVX2 1
