@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
+#include "bindings/errors.hpp"
 #include "bindings/ref.hpp"
 
 namespace corvane::bindings {
@@ -34,5 +36,44 @@ std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ss
 // An unsigned 64-bit integer: an int directly, anything else through
 // __index__; the interpreter's own OverflowError / TypeError otherwise.
 std::uint64_t to_u64(PyObject* obj);
+
+// Calls each_item(item) for every item of an iterable, in order, holding a
+// reference to the item while it is converted.
+template <class F>
+void for_each_item(PyObject* iterable, F&& each_item) {
+  Ref iter = Ref::check(PyObject_GetIter(iterable));
+  while (PyObject* item = PyIter_Next(iter.get())) {
+    Ref owned = Ref::steal(item);
+    each_item(item);
+  }
+  if (PyErr_Occurred()) throw_python();
+}
+
+// A sequence argument (not a str) converted item by item, in order.
+template <class T, class F>
+std::vector<T> extract_sequence(PyObject* obj, F&& convert_item) {
+  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
+  std::vector<T> out;
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // Fast path; the size is read again each time since a conversion may
+    // run Python code that changes the list.
+    const bool is_list = PyList_CheckExact(obj);
+    out.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+      Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+      out.push_back(convert_item(item.get()));
+    }
+    return out;
+  }
+  const Py_ssize_t hint = PySequence_Size(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
+  for_each_item(obj, [&](PyObject* item) { out.push_back(convert_item(item)); });
+  return out;
+}
 
 }  // namespace corvane::bindings

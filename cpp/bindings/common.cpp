@@ -1,6 +1,9 @@
 #include "bindings/common.hpp"
 
+
 #include <cstring>
+
+#include "bindings/args.hpp"
 
 namespace corvane::bindings {
 
@@ -24,34 +27,10 @@ std::uint64_t element_count(PyArrayObject* arr) {
 }
 
 std::vector<Ref> extract_array_list(PyObject* obj, int typenum) {
-  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
-  std::vector<Ref> arrays;
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    // Items are held as they are taken, so the list may change meanwhile.
-    const bool is_list = PyList_CheckExact(obj);
-    arrays.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
-    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
-      Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
-      if (!is_array_of(item.get(), typenum)) raise_cast_error(item.get(), "ndarray");
-      arrays.push_back(std::move(item));
-    }
-    return arrays;
-  }
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    arrays.reserve(static_cast<std::size_t>(hint));
-  }
-  Ref iter = Ref::check(PyObject_GetIter(obj));
-  while (PyObject* item = PyIter_Next(iter.get())) {
-    Ref owned = Ref::steal(item);
+  return extract_sequence<Ref>(obj, [typenum](PyObject* item) {
     if (!is_array_of(item, typenum)) raise_cast_error(item, "ndarray");
-    arrays.push_back(std::move(owned));
-  }
-  if (PyErr_Occurred()) throw_python();
-  return arrays;
+    return Ref::borrow(item);
+  });
 }
 
 void require_writeable(PyArrayObject* arr) {

@@ -78,32 +78,7 @@ memory::FaultKind to_kind(PyObject* obj) {
 }
 
 std::vector<memory::FaultAt> to_fault_list(PyObject* obj) {
-  if (PyUnicode_Check(obj)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) raise_cast_error(obj, "Sequence");
-  std::vector<memory::FaultAt> faults;
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    // Items are held while converted: an __index__ may mutate the list.
-    const bool is_list = PyList_CheckExact(obj);
-    faults.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
-    for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
-      Ref item = Ref::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
-      faults.push_back(to_pair(item.get()));
-    }
-    return faults;
-  }
-  const Py_ssize_t hint = PySequence_Size(obj);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    faults.reserve(static_cast<std::size_t>(hint));
-  }
-  Ref iter = Ref::check(PyObject_GetIter(obj));
-  while (PyObject* item = PyIter_Next(iter.get())) {
-    Ref owned = Ref::steal(item);
-    faults.push_back(to_pair(item));
-  }
-  if (PyErr_Occurred()) throw_python();
-  return faults;
+  return extract_sequence<memory::FaultAt>(obj, to_pair);
 }
 
 }  // namespace corvane::bindings::fault

@@ -63,12 +63,7 @@ std::vector<std::uint64_t> to_returned(PyObject* obj) {
   if (!PyAnySet_Check(obj)) raise_cast_error(obj, "set");
   std::vector<std::uint64_t> values;
   values.reserve(static_cast<std::size_t>(PySet_GET_SIZE(obj)));
-  Ref iter = Ref::check(PyObject_GetIter(obj));
-  while (PyObject* item = PyIter_Next(iter.get())) {
-    Ref owned = Ref::steal(item);
-    values.push_back(to_u64(item));
-  }
-  if (PyErr_Occurred()) throw_python();
+  for_each_item(obj, [&](PyObject* item) { values.push_back(to_u64(item)); });
   return values;
 }
 
