@@ -1,6 +1,5 @@
 #include "bindings/common.hpp"
 
-
 #include <cstring>
 
 #include "bindings/args.hpp"
