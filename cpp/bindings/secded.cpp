@@ -1,33 +1,279 @@
-// _rust.secded (placeholder until the SEC-DED bindings land).
+// _rust.secded: SEC-DED encoding of lists of float32 / uint16 arrays, and the
+// Encoding class that holds the encoded image.
+//
+// An Encoding embeds one secded::Image (data bits in one contiguous image,
+// redundancy in a packed side array), so a fault costs O(1) and a decode one
+// pass over the image, with no per-chunk Python objects anywhere. The image
+// is never shared: clone() copies it, and faults go to one object only.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/args.hpp"
+#include "bindings/borrow.hpp"
+#include "bindings/common.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/fault.hpp"
 #include "bindings/registry.hpp"
-#include "bindings/stub.hpp"
+#include "memory/encoding/secded_image.hpp"
 
 namespace corvane::bindings::secded {
 namespace {
 
-constexpr const char* kEncodeParams[] = {"input", "bits_per_chunk"};
+using memory::FaultAt;
+using memory::encoding::secded::ChunkFlags;
+using memory::encoding::secded::Image;
 
-PyObject* encode_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return not_implemented<2>({"encode_f32()", kEncodeParams, 2}, args, nargs, kwnames);
-}
-PyObject* encode_u16(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return not_implemented<2>({"encode_u16()", kEncodeParams, 2}, args, nargs, kwnames);
-}
-
-PyMethodDef functions[] = {
-    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS, "encode_f32(input, bits_per_chunk)\n--\n\n"},
-    {"encode_u16", fastcall(encode_u16), METH_FASTCALL | METH_KEYWORDS, "encode_u16(input, bits_per_chunk)\n--\n\n"},
+struct EncodingObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  Image image;
 };
 
-PyType_Slot encoding_slots[] = {{0, nullptr}};
-PyType_Spec encoding_spec = {"builtins.Encoding", sizeof(PyObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, encoding_slots};
+EncodingObject* as_encoding(PyObject* self) { return reinterpret_cast<EncodingObject*>(self); }
+
+// Set by the module's exec (once per process, under the import lock).
+PyTypeObject* g_encoding_type = nullptr;
+
+void dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  as_encoding(self)->image.~Image();
+  as_encoding(self)->borrow.~BorrowFlag();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// A new Encoding that takes over `image`.
+PyObject* wrap(Image&& image) {
+  PyTypeObject* tp = g_encoding_type;
+  if (tp == nullptr) raise(PyExc_RuntimeError, "the Encoding type is not initialised");
+  PyObject* obj = tp->tp_alloc(tp, 0);
+  if (obj == nullptr) throw_python();
+  new (&as_encoding(obj)->borrow) BorrowFlag();
+  new (&as_encoding(obj)->image) Image(std::move(image));
+  return obj;
+}
+
+// ---- encode ----
+
+// The element runs of the input arrays: straight onto the array's memory
+// when it is aligned and C-contiguous (memory order is then row-major order),
+// otherwise onto a row-major copy held in `copies`.
+template <class E>
+class InputRuns {
+ public:
+  using Bits = typename E::Bits;
+
+  explicit InputRuns(std::vector<Ref> arrays) : arrays_(std::move(arrays)) {
+    runs_.reserve(arrays_.size());
+    copies_.reserve(arrays_.size());
+    for (const Ref& a : arrays_) runs_.push_back(run_of(as_array(a)));
+  }
+
+  std::span<const std::span<const Bits>> runs() const noexcept { return runs_; }
+
+ private:
+  std::span<const Bits> run_of(PyArrayObject* arr) {
+    const auto count = static_cast<std::size_t>(element_count(arr));
+    if (count == 0) return {};
+    if (PyArray_ISALIGNED(arr) && PyArray_IS_C_CONTIGUOUS(arr) && PyArray_DATA(arr) != nullptr) {
+      return {static_cast<const Bits*>(PyArray_DATA(arr)), count};
+    }
+    return copies_.emplace_back(prep_input_array<E>(arr));
+  }
+
+  std::vector<Ref> arrays_;  // held until the image is made
+  std::vector<std::vector<Bits>> copies_;
+  std::vector<std::span<const Bits>> runs_;
+};
+
+constexpr const char* kEncodeParams[] = {"input", "bits_per_chunk"};
+
+template <class E>
+PyObject* encode(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto slots = bind<2>({display, kEncodeParams, 2}, args, nargs, kwnames);
+    InputRuns<E> input(convert_arg("input", [&] { return extract_array_list<E>(slots[0]); }));
+    const std::uint64_t bits_per_chunk = convert_arg("bits_per_chunk", [&] { return to_u64(slots[1]); });
+    auto image = Image::encode<typename E::Bits>(input.runs(), bits_per_chunk);
+    if (!image) raise(PyExc_ValueError, image.error().message());
+    return wrap(std::move(*image));
+  });
+}
+
+PyObject* encode_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return encode<F32>("encode_f32()", args, nargs, kwnames);
+}
+
+PyObject* encode_u16(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return encode<U16>("encode_u16()", args, nargs, kwnames);
+}
+
+// ---- decode ----
+
+// A list of `flags.size()` bools. The item slots are filled directly, and
+// the references to True and False are taken in bulk: from 3.12 on both are
+// immortal and need none, before that one addition per object does.
+Ref bool_list(const ChunkFlags& flags) {
+  const std::size_t size = flags.size();
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(size)));
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+  PyObject* const choice[2] = {Py_False, Py_True};
+  [[maybe_unused]] std::size_t trues = 0;
+  const auto words = flags.words();
+  for (std::size_t w = 0; w * 64 < size; ++w) {
+    const std::uint64_t word = words[w];
+    const std::size_t end = std::min<std::size_t>(64, size - w * 64);
+    PyObject** out = items + w * 64;
+    for (std::size_t b = 0; b < end; ++b) out[b] = choice[(word >> b) & 1U];
+#if PY_VERSION_HEX < 0x030C0000
+    trues += static_cast<std::size_t>(std::popcount(end == 64 ? word : word & ((std::uint64_t{1} << end) - 1)));
+#endif
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  Py_SET_REFCNT(Py_True, Py_REFCNT(Py_True) + static_cast<Py_ssize_t>(trues));
+  Py_SET_REFCNT(Py_False, Py_REFCNT(Py_False) + static_cast<Py_ssize_t>(size - trues));
+#endif
+  return list;
+}
+
+// New 1-D arrays, one per recorded element count, decoded straight into
+// their own memory (NumPy allocates it uninitialised; decoding writes every
+// element), and the chunk flags.
+template <class E>
+PyObject* decode(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    const SharedBorrow access(as_encoding(self)->borrow);
+    const Image& image = as_encoding(self)->image;
+    const auto counts = image.element_counts();
+    Ref arrays = Ref::check(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+    std::vector<std::span<typename E::Bits>> outputs;
+    outputs.reserve(counts.size());
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      npy_intp dims[1] = {static_cast<npy_intp>(counts[i])};
+      PyObject* array = PyArray_SimpleNew(1, dims, E::typenum);
+      if (array == nullptr) throw_python();
+      PyList_SET_ITEM(arrays.get(), static_cast<Py_ssize_t>(i), array);
+      outputs.emplace_back(static_cast<typename E::Bits*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))),
+                           counts[i]);
+    }
+    const ChunkFlags flags = image.decode_into<typename E::Bits>(outputs);
+    Ref flag_list = bool_list(flags);
+    return PyTuple_Pack(2, arrays.get(), flag_list.get());
+  });
+}
+
+// ---- faults ----
+
+[[noreturn]] void out_of_bounds(std::uint64_t target) {
+  raise(PyExc_IndexError, "target_bit " + std::to_string(target) + " is out of bounds");
+}
+
+// Every target is checked before the first fault is applied.
+void apply_checked(Image& image, std::span<const FaultAt> faults) {
+  if (const auto bad = image.first_out_of_bounds(faults)) out_of_bounds(faults[*bad].bit);
+  image.apply_faults(faults);
+}
+
+constexpr const char* kFaultParams[] = {"fault", "target_bit"};
+constexpr const char* kFaultsParams[] = {"faults"};
+
+// Exclusive access is taken before the arguments are converted, so Python
+// code run by the conversion cannot reach this object meanwhile.
+PyObject* apply_fault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto slots = bind<2>({"Encoding.apply_fault()", kFaultParams, 2}, args, nargs, kwnames);
+    const ExclusiveBorrow access(as_encoding(self)->borrow);
+    const auto kind = convert_arg("fault", [&] { return fault::to_kind(slots[0]); });
+    const auto target = convert_arg("target_bit", [&] { return to_u64(slots[1]); });
+    const FaultAt one{kind, target};
+    apply_checked(as_encoding(self)->image, {&one, 1});
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* apply_faults(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    const auto slots = bind<1>({"Encoding.apply_faults()", kFaultsParams, 1}, args, nargs, kwnames);
+    const ExclusiveBorrow access(as_encoding(self)->borrow);
+    const auto faults = convert_arg("faults", [&] { return fault::to_fault_list(slots[0]); });
+    apply_checked(as_encoding(self)->image, faults);
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- the rest ----
+
+PyObject* clone(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    const SharedBorrow access(as_encoding(self)->borrow);
+    return wrap(Image(as_encoding(self)->image));
+  });
+}
+
+PyObject* bit_count(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    const SharedBorrow access(as_encoding(self)->borrow);
+    return PyLong_FromUnsignedLongLong(as_encoding(self)->image.bit_count());
+  });
+}
+
+PyMethodDef methods[] = {
+    {"decode_f32", decode<F32>, METH_NOARGS, "decode_f32($self)\n--\n\nDecode a list of float32 values."},
+    {"decode_u16", decode<U16>, METH_NOARGS, "decode_u16($self)\n--\n\n"},
+    {"apply_fault", fastcall(apply_fault), METH_FASTCALL | METH_KEYWORDS, "apply_fault($self, fault, target_bit)\n--\n\n"},
+    {"apply_faults", fastcall(apply_faults), METH_FASTCALL | METH_KEYWORDS,
+     "apply_faults($self, faults)\n--\n\n"
+     "Apply multiple faults at once.\n\n"
+     "This is much cheaper than calling `apply_fault` in a loop: the whole\n"
+     "encoded buffer is round-tripped through Python objects (`to_rust`/\n"
+     "`from_rust`) exactly once for the batch instead of once per fault,\n"
+     "even though flipping a single bit is itself O(1)."},
+    {"clone", clone, METH_NOARGS, "clone($self)\n--\n\nReturn a new instance with cloned data."},
+    {"bit_count", bit_count, METH_NOARGS, "bit_count($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot encoding_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec encoding_spec = {
+    "builtins.Encoding",
+    sizeof(EncodingObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    encoding_slots,
+};
+
+#define CORVANE_ENCODE_DOC(name, what)                                                                          \
+  name "(input, bits_per_chunk)\n--\n\n"                                                                        \
+       "Encode a all bits of a buffer of " what ".\n\n"                                                         \
+       "Returns a tuple containing:\n- A uint8 array with the encoded bits\n"                                   \
+       "- The number of useful bits in the encoded buffer\n\n"                                                  \
+       "These need to be given to the decoding function to restore the original representation."
+
+PyMethodDef functions[] = {
+    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS, CORVANE_ENCODE_DOC("encode_f32", "32 bit floats")},
+    {"encode_u16", fastcall(encode_u16), METH_FASTCALL | METH_KEYWORDS,
+     CORVANE_ENCODE_DOC("encode_u16", "16 bit unsigned integers")},
+};
+#undef CORVANE_ENCODE_DOC
 
 }  // namespace
 
 void exec(PyObject* module) {
-  static PyTypeObject* encoding = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&encoding_spec));
-  add_class(module, encoding, "Encoding");
+  if (g_encoding_type == nullptr) {
+    g_encoding_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&encoding_spec)).release());
+  }
+  add_class(module, g_encoding_type, "Encoding");
   for (PyMethodDef& def : functions) add_function(module, &def);
 }
 
