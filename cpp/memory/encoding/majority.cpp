@@ -36,8 +36,14 @@ constexpr U bit_set(U w, U mask) noexcept {
   return static_cast<U>((w & mask) != 0);
 }
 
+#if defined(__x86_64__)
+#define CORVANE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define CORVANE_CLONES
+#endif
+
 template <class U, std::size_t N>
-__attribute__((target_clones("avx2", "default"))) void encode_words(std::span<U> data,
+CORVANE_CLONES void encode_words(std::span<U> data,
                                                                      U source, U targets) {
   U* p = data.data();
   const std::size_t n = data.size();
@@ -49,7 +55,7 @@ __attribute__((target_clones("avx2", "default"))) void encode_words(std::span<U>
 }
 
 template <class U, std::size_t N>
-__attribute__((target_clones("avx2", "default"))) void decode_words(std::span<U> data,
+CORVANE_CLONES void decode_words(std::span<U> data,
                                                                      U source,
                                                                      std::array<U, N> targets) {
   U* p = data.data();
