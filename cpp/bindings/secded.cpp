@@ -6,8 +6,10 @@
 // pass over the image, with no per-chunk Python objects anywhere. The image
 // is never shared: clone() copies it, and faults go to one object only.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <span>
 #include <string>
@@ -21,6 +23,10 @@
 #include "bindings/fault.hpp"
 #include "bindings/registry.hpp"
 #include "memory/encoding/secded_image.hpp"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace corvane::bindings::secded {
 namespace {
@@ -116,26 +122,52 @@ PyObject* encode_u16(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // ---- decode ----
 
-// A list of `flags.size()` bools. The item slots are filled directly, and
-// the references to True and False are taken in bulk: from 3.12 on both are
-// immortal and need none, before that one addition per object does.
+// Large result lists ask for transparent huge pages before their item
+// array is first touched: a list of millions of flags is as large as the
+// data it describes, and 4 KiB page faults would cost more than filling it.
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (bytes < 2 * kHuge) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
+#endif
+}
+
+// The 8 item pointers of every flag byte, least significant bit first.
+using ByteItems = std::array<std::array<PyObject*, 8>, 256>;
+
+ByteItems byte_items() {
+  ByteItems table;
+  for (unsigned v = 0; v < 256; ++v) {
+    for (unsigned b = 0; b < 8; ++b) table[v][b] = ((v >> b) & 1U) != 0 ? Py_True : Py_False;
+  }
+  return table;
+}
+
+// A list of `flags.size()` bools. The item array is written directly, eight
+// items per flag byte, and the references to True and False are taken in
+// bulk: from 3.12 on both are immortal and need none, before that one
+// addition per object does.
 Ref bool_list(const ChunkFlags& flags) {
   const std::size_t size = flags.size();
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (size == 0) return list;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  PyObject* const choice[2] = {Py_False, Py_True};
-  [[maybe_unused]] std::size_t trues = 0;
+  advise_huge_pages(items, size * sizeof(PyObject*));
+  const ByteItems table = byte_items();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(flags.words().data());
+  const std::size_t whole = size / 8;
+  for (std::size_t i = 0; i < whole; ++i) std::memcpy(items + 8 * i, table[bytes[i]].data(), sizeof(table[0]));
+  for (std::size_t i = 8 * whole; i < size; ++i) items[i] = flags[i] ? Py_True : Py_False;
+#if PY_VERSION_HEX < 0x030C0000
+  std::size_t trues = 0;
   const auto words = flags.words();
-  for (std::size_t w = 0; w * 64 < size; ++w) {
-    const std::uint64_t word = words[w];
-    const std::size_t end = std::min<std::size_t>(64, size - w * 64);
-    PyObject** out = items + w * 64;
-    for (std::size_t b = 0; b < end; ++b) out[b] = choice[(word >> b) & 1U];
-#if PY_VERSION_HEX < 0x030C0000
-    trues += static_cast<std::size_t>(std::popcount(end == 64 ? word : word & ((std::uint64_t{1} << end) - 1)));
-#endif
+  for (std::size_t w = 0; w < words.size(); ++w) {
+    const std::size_t bits = std::min<std::size_t>(64, size - 64 * w);
+    trues += static_cast<std::size_t>(std::popcount(bits == 64 ? words[w] : words[w] & ((std::uint64_t{1} << bits) - 1)));
   }
-#if PY_VERSION_HEX < 0x030C0000
   Py_SET_REFCNT(Py_True, Py_REFCNT(Py_True) + static_cast<Py_ssize_t>(trues));
   Py_SET_REFCNT(Py_False, Py_REFCNT(Py_False) + static_cast<Py_ssize_t>(size - trues));
 #endif

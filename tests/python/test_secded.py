@@ -617,7 +617,8 @@ def scenarios(draw):
     d = draw(st.integers(1, 200))
     total = -(-sum(sizes) * w // d) * codeword_bits(d)
     fault = st.tuples(st.sampled_from(sorted(KINDS)), st.integers(0, total - 1))
-    batches = draw(st.lists(st.lists(fault, max_size=4), max_size=3))
+    # Small batches keep single, correctable errors common; long ones pass the same bits repeatedly.
+    batches = draw(st.lists(st.one_of(st.lists(fault, max_size=3), st.lists(fault, max_size=40)), max_size=3))
     return suffix, arrays, d, batches
 
 
