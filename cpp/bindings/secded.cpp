@@ -23,6 +23,7 @@
 #include "bindings/fault.hpp"
 #include "bindings/registry.hpp"
 #include "memory/encoding/secded_image.hpp"
+#include "parallel/parallel.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -158,9 +159,18 @@ Ref bool_list(const ChunkFlags& flags) {
   advise_huge_pages(items, size * sizeof(PyObject*));
   const ByteItems table = byte_items();
   const auto* bytes = reinterpret_cast<const unsigned char*>(flags.words().data());
-  const std::size_t whole = size / 8;
-  for (std::size_t i = 0; i < whole; ++i) std::memcpy(items + 8 * i, table[bytes[i]].data(), sizeof(table[0]));
-  for (std::size_t i = 8 * whole; i < size; ++i) items[i] = flags[i] ? Py_True : Py_False;
+  // The slots are plain memory of a list no other code can see yet, and only
+  // the addresses of True and False go into them: no object is read or
+  // counted off this thread, so the pool may share the (page-fault bound) work.
+  const std::span<const unsigned char> whole(bytes, size / 8);
+  parallel::for_each_range(whole, [&](std::span<const unsigned char> piece) {
+    PyObject** out = items + 8 * static_cast<std::size_t>(piece.data() - bytes);
+    for (const unsigned char b : piece) {
+      std::memcpy(out, table[b].data(), sizeof(table[b]));
+      out += 8;
+    }
+  });
+  for (std::size_t i = 8 * whole.size(); i < size; ++i) items[i] = flags[i] ? Py_True : Py_False;
 #if PY_VERSION_HEX < 0x030C0000
   std::size_t trues = 0;
   const auto words = flags.words();

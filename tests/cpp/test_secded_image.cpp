@@ -382,6 +382,61 @@ TEST(HugeChunks, FillBitsAreFaultTargetsLikeAnyOther) {
   EXPECT_EQ(image.decode<U32>().flags.to_vector(), std::vector<bool>{true});
 }
 
+// The little-endian bytes of runs laid end to end.
+template <class T>
+std::vector<std::uint8_t> concatenated_bytes(const Runs<T>& runs) {
+  std::vector<std::uint8_t> bytes;
+  for (const auto& run : runs) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(run.data());
+    bytes.insert(bytes.end(), p, p + run.size() * sizeof(T));
+  }
+  return bytes;
+}
+
+class Blocks : public testing::TestWithParam<std::uint64_t> {};
+
+// Inputs spanning many decoding blocks and pool pieces, in two runs that
+// split mid-block: every byte comes back, and each correction or detection
+// lands in its own chunk.
+TEST_P(Blocks, DecodingCoversEveryBlock) {
+  const std::uint64_t d = GetParam();
+  std::mt19937_64 rng(d * 31);
+  Runs<U32> input = {std::vector<U32>(600011), std::vector<U32>(200005)};  // 3.2 MB
+  for (auto& run : input) std::generate(run.begin(), run.end(), [&] { return static_cast<U32>(rng()); });
+  Image image = encode(input, d).value();
+  const std::uint64_t n = image.codeword_bits(), chunks = image.chunk_count();
+
+  std::vector<std::uint8_t> expected = concatenated_bytes(input);
+  const auto flip_expected = [&](std::uint64_t bit) {
+    if (bit < 8 * expected.size()) expected[bit / 8] ^= static_cast<std::uint8_t>(1U << (bit % 8));
+  };
+  std::vector<bool> flags(chunks, true);
+  std::vector<FaultAt> faults;
+  for (std::uint64_t i = rng() % 7; i < chunks; i += 1 + rng() % 97) {
+    const std::uint64_t j = rng() % d;
+    faults.push_back({FaultKind::Flip, i * n + data_position(j)});
+    if (d > 1 && rng() % 2 == 0) {
+      const std::uint64_t k = (j + 1 + rng() % (d - 1)) % d;
+      faults.push_back({FaultKind::Flip, i * n + data_position(k)});
+      flags[i] = false;
+      flip_expected(i * d + j);
+      flip_expected(i * d + k);
+    }
+  }
+  image.apply_faults(faults);
+
+  const auto wide = image.decode<U32>();
+  EXPECT_EQ(wide.flags.to_vector(), flags);
+  EXPECT_TRUE(concatenated_bytes(wide.arrays) == expected);
+  const auto narrow = image.decode<U16>();
+  EXPECT_EQ(narrow.flags.to_vector(), flags);
+  const auto halves = concatenated_bytes(narrow.arrays);
+  ASSERT_EQ(halves.size(), expected.size() / 2);
+  EXPECT_TRUE(std::equal(halves.begin(), halves.end(), expected.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(ChunkSizes, Blocks, testing::Values(1, 7, 36, 64, 1000, 4096, 100000));
+
 class Memory : public testing::TestWithParam<std::uint64_t> {};
 
 // At most 1.05 times the encoded size of the data, plus a small constant.

@@ -41,6 +41,9 @@ constexpr std::uint64_t kOnes = ~std::uint64_t{0};
 // so that no two pieces ever write the same word.
 constexpr std::uint64_t kCopyBlockBytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t kGroupChunks = 64;
+// Decoding copies the data out in blocks of about this many bytes, small
+// enough to be still in the core's cache after their chunks were checked.
+constexpr std::uint64_t kDecodeBlockBytes = std::uint64_t{128} << 10;
 
 // Allocations from this size on ask for transparent huge pages: first-touch
 // page faults otherwise cost several times the copy itself.
@@ -648,16 +651,17 @@ ChunkFlags Image::decode_into(std::span<const std::span<T>> outputs) const {
   require_bits(chunks_ * d_, needed);
 
   // The stored data bits; past the input the fill bits, zero but for those set.
+  const std::uint64_t out_bytes = needed / 8;
   const std::uint64_t data_bytes = data_bits_ / 8;
   const auto* bytes = reinterpret_cast<const unsigned char*>(data_.data());
-  for_byte_blocks(needed / 8, [&](std::uint64_t begin, std::uint64_t end) {
+  const auto copy_out = [&](std::uint64_t begin, std::uint64_t end) {
     for_run_parts(starts, begin, end, [&](std::size_t run, std::uint64_t in_run, std::uint64_t at, std::uint64_t len) {
       auto* out = reinterpret_cast<unsigned char*>(outputs[run].data()) + in_run;
       const std::uint64_t stored = at < data_bytes ? std::min(len, data_bytes - at) : 0;
       std::memcpy(out, bytes + at, stored);
       std::memset(out + stored, 0, len - stored);
     });
-  });
+  };
   const auto flip_output = [&](std::uint64_t bit) {
     constexpr unsigned w = 8 * sizeof(T);
     const std::uint64_t byte = bit / 8;
@@ -670,30 +674,46 @@ ChunkFlags Image::decode_into(std::span<const std::span<T>> outputs) const {
   for (const std::uint64_t bit : fill_) {
     fill.syndrome ^= data_position(bit - (chunks_ - 1) * d_);
     fill.ones ^= 1;
-    if (bit < needed) flip_output(bit);
   }
 
   const Layout layout(d_, n_, r_);
   const View view{data_.data(), data_bits_, chunks_, &layout, fill};
   const std::uint64_t groups = ceil_div(chunks_, kGroupChunks);
+  // Group g starts at data byte 8 * d * g (64 chunks of d bits); past the
+  // output, or beyond 64 bits, the output's end.
+  const auto group_byte = [&](std::uint64_t g) {
+    return g != 0 && d_ > out_bytes / 8 / g ? out_bytes : std::min(out_bytes, 8 * d_ * g);
+  };
+  const std::uint64_t block_groups = std::max<std::uint64_t>(1, kDecodeBlockBytes / 8 / d_);
   std::vector<std::uint64_t> flag_words(static_cast<std::size_t>(groups));
   std::vector<std::uint64_t> flips;
   std::mutex flips_mutex;
+  // Each block of groups is decoded, then its bytes are copied out while they
+  // are still in cache: the image is read once, not once per pass.
   parallel::run_pieces(static_cast<std::size_t>(groups), [&](std::size_t g0, std::size_t g1) {
     std::vector<std::uint64_t> local;
+    for (std::uint64_t b0 = g0; b0 < g1; b0 += block_groups) {
+      const std::uint64_t b1 = std::min<std::uint64_t>(g1, b0 + block_groups);
 #if CORVANE_SECDED_AVX2
-    if (use_avx2_64(layout)) {
-      decode_groups_64_avx2(view, g0, g1, fields_.data(), needed, flag_words.data(), local);
-    } else {
-      decode_groups(view, g0, g1, fields_.data(), needed, flag_words.data(), local);
-    }
+      if (use_avx2_64(layout)) {
+        decode_groups_64_avx2(view, b0, b1, fields_.data(), needed, flag_words.data(), local);
+      } else {
+        decode_groups(view, b0, b1, fields_.data(), needed, flag_words.data(), local);
+      }
 #else
-    decode_groups(view, g0, g1, fields_.data(), needed, flag_words.data(), local);
+      decode_groups(view, b0, b1, fields_.data(), needed, flag_words.data(), local);
 #endif
+      copy_out(group_byte(b0), group_byte(b1));
+    }
     if (local.empty()) return;
     const std::lock_guard lock(flips_mutex);
     flips.insert(flips.end(), local.begin(), local.end());
   });
+  // Set fill bits and corrections are both changes of single output bits;
+  // a corrected fill bit is flipped twice, back to zero.
+  for (const std::uint64_t bit : fill_) {
+    if (bit < needed) flip_output(bit);
+  }
   for (const std::uint64_t bit : flips) flip_output(bit);
 
   return ChunkFlags(std::move(flag_words), static_cast<std::size_t>(chunks_));
