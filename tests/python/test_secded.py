@@ -219,14 +219,20 @@ def test_chunk_larger_than_the_data_makes_one_chunk():
     assert arrays[0].tolist() == [1, 2, 3] and flags == [True]
 
 
-def test_huge_chunk_size_is_sparse():
-    e = secded.encode_f32([np.ones(3, np.float32)], 2**62)
-    assert e.bit_count() == 2**62 + 64
-    e.apply_fault(Fault.flip(), 2**62 + 63)  # a fill bit far beyond the data: corrected
+@pytest.mark.parametrize("d", [2**62, 2**63 - 1, 2**64 - 66])
+def test_huge_chunk_sizes_cost_nothing_beyond_the_data(d):
+    n = codeword_bits(d) if d < 2**63 else d + 65
+    e = secded.encode_f32([np.ones(3, np.float32)], d)
+    assert e.bit_count() == n
+    e.apply_fault(Fault.flip(), n - 1)  # a fill bit far beyond the data: corrected
     arrays, flags = e.decode_f32()
     assert arrays[0].tolist() == [1.0, 1.0, 1.0] and flags == [True]
-    e.apply_fault(Fault.stuck_at_1(), 2**62 + 62)  # a second fill bit: detected
+    e.apply_fault(Fault.stuck_at_1(), n - 2)  # a second fill bit: detected
     assert e.decode_f32()[1] == [False]
+    assert e.clone().decode_f32()[1] == [False]
+    # Read as float32, three uint16 values are followed by the chunk's fill bits.
+    floats = secded.encode_u16([np.array([1, 2, 3], np.uint16)], d).decode_f32()[0][0]
+    assert floats.view(np.uint32).tolist() == [0x00020001, 3, 0]
 
 
 # ---- arrays in and out ----
@@ -595,11 +601,17 @@ def test_encode_docs(suffix, what):
     )
 
 
-def test_instances_have_no_dict():
+def test_instances_have_no_dict_and_cannot_be_copied_by_python():
+    import copy
+    import pickle
+
     e = secded.encode_u16([np.zeros(1, np.uint16)], 8)
     assert repr(e).startswith("<builtins.Encoding object at 0x")
     with pytest.raises(AttributeError):
         e.__dict__
+    for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            attempt(e)
 
 
 # ---- differential against the model ----
