@@ -176,7 +176,8 @@ Ref bool_list(const ChunkFlags& flags) {
   const auto words = flags.words();
   for (std::size_t w = 0; w < words.size(); ++w) {
     const std::size_t bits = std::min<std::size_t>(64, size - 64 * w);
-    trues += static_cast<std::size_t>(std::popcount(bits == 64 ? words[w] : words[w] & ((std::uint64_t{1} << bits) - 1)));
+    const std::uint64_t valid = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+    trues += static_cast<std::size_t>(std::popcount(words[w] & valid));
   }
   Py_SET_REFCNT(Py_True, Py_REFCNT(Py_True) + static_cast<Py_ssize_t>(trues));
   Py_SET_REFCNT(Py_False, Py_REFCNT(Py_False) + static_cast<Py_ssize_t>(size - trues));
@@ -268,7 +269,8 @@ PyObject* bit_count(PyObject* self, PyObject*) {
 PyMethodDef methods[] = {
     {"decode_f32", decode<F32>, METH_NOARGS, "decode_f32($self)\n--\n\nDecode a list of float32 values."},
     {"decode_u16", decode<U16>, METH_NOARGS, "decode_u16($self)\n--\n\n"},
-    {"apply_fault", fastcall(apply_fault), METH_FASTCALL | METH_KEYWORDS, "apply_fault($self, fault, target_bit)\n--\n\n"},
+    {"apply_fault", fastcall(apply_fault), METH_FASTCALL | METH_KEYWORDS,
+     "apply_fault($self, fault, target_bit)\n--\n\n"},
     {"apply_faults", fastcall(apply_faults), METH_FASTCALL | METH_KEYWORDS,
      "apply_faults($self, faults)\n--\n\n"
      "Apply multiple faults at once.\n\n"
@@ -295,15 +297,16 @@ PyType_Spec encoding_spec = {
     encoding_slots,
 };
 
-#define CORVANE_ENCODE_DOC(name, what)                                                                          \
-  name "(input, bits_per_chunk)\n--\n\n"                                                                        \
-       "Encode a all bits of a buffer of " what ".\n\n"                                                         \
-       "Returns a tuple containing:\n- A uint8 array with the encoded bits\n"                                   \
-       "- The number of useful bits in the encoded buffer\n\n"                                                  \
+#define CORVANE_ENCODE_DOC(name, what)                                        \
+  name "(input, bits_per_chunk)\n--\n\n"                                      \
+       "Encode a all bits of a buffer of " what ".\n\n"                       \
+       "Returns a tuple containing:\n- A uint8 array with the encoded bits\n" \
+       "- The number of useful bits in the encoded buffer\n\n"                \
        "These need to be given to the decoding function to restore the original representation."
 
 PyMethodDef functions[] = {
-    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS, CORVANE_ENCODE_DOC("encode_f32", "32 bit floats")},
+    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS,
+     CORVANE_ENCODE_DOC("encode_f32", "32 bit floats")},
     {"encode_u16", fastcall(encode_u16), METH_FASTCALL | METH_KEYWORDS,
      CORVANE_ENCODE_DOC("encode_u16", "16 bit unsigned integers")},
 };
