@@ -136,6 +136,9 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
 #endif
 }
 
+// Flag i is bit i % 64 of word i / 64, so byte i / 8 of the words in memory.
+static_assert(std::endian::native == std::endian::little);
+
 // The 8 item pointers of every flag byte, least significant bit first.
 using ByteItems = std::array<std::array<PyObject*, 8>, 256>;
 
