@@ -16,6 +16,10 @@ import platform
 import sys
 from pathlib import Path
 
+# NumPy's BLAS threads would otherwise spin beside the measured work; the
+# benchmarks use no BLAS. Must be set before NumPy is imported.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
