@@ -13,6 +13,7 @@
 #include "bindings/args.hpp"
 #include "bindings/common.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/object.hpp"
 #include "bindings/registry.hpp"
 #include "memory/encoding/embedded_parity_layout.hpp"
 #include "parallel/parallel.hpp"
@@ -24,23 +25,14 @@ namespace ep = memory::encoding::embedded_parity;
 using ep::Member;
 using ep::Operation;
 
-struct SchemeObject {
-  PyObject_HEAD
-  Member member;
-};
+using SchemeObject = Embedded<Member>;
 
 // Names in member order: the class attributes and the reprs.
 constexpr std::array<const char*, 3> kMemberNames = {"D3P1", "D7P1", "D15P1"};
 constexpr std::array<const char*, 3> kReprs = {"Scheme.D3P1", "Scheme.D7P1", "Scheme.D15P1"};
 
-Member member_of(PyObject* self) { return reinterpret_cast<SchemeObject*>(self)->member; }
+Member member_of(PyObject* self) { return SchemeObject::of(self); }
 std::size_t index_of(PyObject* self) { return static_cast<std::size_t>(member_of(self)); }
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
 
 PyObject* repr(PyObject* self) { return PyUnicode_FromString(kReprs[index_of(self)]); }
 
@@ -57,7 +49,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 // No hash slot: with equality defined, the interpreter makes instances
 // unhashable. No nb_index either, so a member is not a sequence index.
 PyType_Slot scheme_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(SchemeObject::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_nb_int, reinterpret_cast<void*>(to_int)},
     {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
@@ -78,8 +70,7 @@ Ref create_scheme_type() {
   Ref type = Ref::check(PyType_FromSpec(&scheme_spec));
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   for (std::size_t i = 0; i < kMemberNames.size(); ++i) {
-    Ref member = Ref::check(tp->tp_alloc(tp, 0));
-    reinterpret_cast<SchemeObject*>(member.get())->member = static_cast<Member>(i);
+    Ref member = Ref::steal(SchemeObject::create(tp, static_cast<Member>(i)));
     check_status(PyObject_SetAttrString(type.get(), kMemberNames[i], member.get()));
   }
   return type;

@@ -4,29 +4,18 @@
 
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/object.hpp"
 
 namespace corvane::bindings::fault {
 namespace {
 
-struct FaultObject {
-  PyObject_HEAD
-  memory::FaultKind kind;
-};
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
+using FaultObject = Embedded<memory::FaultKind>;
 
 PyObject* make(memory::FaultKind kind) {
   return guard([&] {
     PyTypeObject* tp = type();
     if (tp == nullptr) throw_python();
-    PyObject* obj = tp->tp_alloc(tp, 0);
-    if (obj == nullptr) throw_python();
-    reinterpret_cast<FaultObject*>(obj)->kind = kind;
-    return obj;
+    return FaultObject::create(tp, kind);
   });
 }
 
@@ -42,7 +31,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(FaultObject::dealloc)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
@@ -74,7 +63,7 @@ memory::FaultKind to_kind(PyObject* obj) {
   PyTypeObject* tp = type();
   if (tp == nullptr) throw_python();
   if (!PyObject_TypeCheck(obj, tp)) raise_cast_error(obj, "Fault");
-  return reinterpret_cast<FaultObject*>(obj)->kind;
+  return FaultObject::of(obj);
 }
 
 std::vector<memory::FaultAt> to_fault_list(PyObject* obj) {

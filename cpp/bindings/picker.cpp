@@ -12,6 +12,7 @@
 #include "bindings/args.hpp"
 #include "bindings/borrow.hpp"
 #include "bindings/errors.hpp"
+#include "bindings/object.hpp"
 #include "bindings/registry.hpp"
 #include "picker/picker.hpp"
 #include "picker/rng.hpp"
@@ -22,29 +23,17 @@ namespace {
 using corvane::picker::Xoshiro256pp;
 using Core = corvane::picker::Picker;
 
-struct PickerObject {
-  PyObject_HEAD
+struct PickerState {
+  explicit PickerState(Core&& c) : core(std::move(c)) {}
   BorrowFlag borrow;
   Core core;
 };
+using PickerObject = Embedded<PickerState>;
 
-PickerObject* as_picker(PyObject* self) { return reinterpret_cast<PickerObject*>(self); }
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  as_picker(self)->core.~Core();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
+PickerState* as_picker(PyObject* self) { return &PickerObject::of(self); }
 
 // A new instance of `tp` that takes over `core`.
-PyObject* wrap(PyTypeObject* tp, Core&& core) {
-  PyObject* obj = tp->tp_alloc(tp, 0);
-  if (obj == nullptr) throw_python();
-  new (&as_picker(obj)->borrow) BorrowFlag();
-  new (&as_picker(obj)->core) Core(std::move(core));
-  return obj;
-}
+PyObject* wrap(PyTypeObject* tp, Core&& core) { return PickerObject::create(tp, std::move(core)); }
 
 // `seed` is an optional argument slot: absent or None means fresh entropy.
 Xoshiro256pp generator(std::optional<std::uint64_t> seed) {
@@ -189,7 +178,7 @@ constexpr const char kDoc[] =
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(new_picker)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(PickerObject::dealloc)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_sq_length, reinterpret_cast<void*>(length)},

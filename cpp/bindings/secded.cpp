@@ -21,6 +21,7 @@
 #include "bindings/common.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/fault.hpp"
+#include "bindings/object.hpp"
 #include "bindings/registry.hpp"
 #include "memory/encoding/secded_image.hpp"
 #include "parallel/parallel.hpp"
@@ -36,34 +37,23 @@ using memory::FaultAt;
 using memory::encoding::secded::ChunkFlags;
 using memory::encoding::secded::Image;
 
-struct EncodingObject {
-  PyObject_HEAD
+struct EncodingState {
+  explicit EncodingState(Image&& i) : image(std::move(i)) {}
   BorrowFlag borrow;
   Image image;
 };
+using EncodingObject = Embedded<EncodingState>;
 
-EncodingObject* as_encoding(PyObject* self) { return reinterpret_cast<EncodingObject*>(self); }
+EncodingState* as_encoding(PyObject* self) { return &EncodingObject::of(self); }
 
 // Set by the module's exec (once per process, under the import lock).
 PyTypeObject* g_encoding_type = nullptr;
-
-void dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  as_encoding(self)->image.~Image();
-  as_encoding(self)->borrow.~BorrowFlag();
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
 
 // A new Encoding that takes over `image`.
 PyObject* wrap(Image&& image) {
   PyTypeObject* tp = g_encoding_type;
   if (tp == nullptr) raise(PyExc_RuntimeError, "the Encoding type is not initialised");
-  PyObject* obj = tp->tp_alloc(tp, 0);
-  if (obj == nullptr) throw_python();
-  new (&as_encoding(obj)->borrow) BorrowFlag();
-  new (&as_encoding(obj)->image) Image(std::move(image));
-  return obj;
+  return EncodingObject::create(tp, std::move(image));
 }
 
 // ---- encode ----
@@ -287,7 +277,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot encoding_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(EncodingObject::dealloc)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };
