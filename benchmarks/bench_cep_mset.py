@@ -16,19 +16,16 @@ RAYON_NUM_THREADS=1 set), it prints that child's figures as JSON.
 
 from __future__ import annotations
 
-import gc
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 import corvane._rust as rust
-from harness import Row, median_time
+from harness import Row, median_time, paired_times
 
 SIZE = 64 << 20  # bytes per array
 UINT = {"f32": np.uint32, "u16": np.uint16}
@@ -273,30 +270,13 @@ def fastest_model(models, suffix):
 PASS_NAME = "np.bitwise_and(u, m, out=u)"
 
 
-def paired(f, g, repeat=7):
-    """Median times of f and of g, measured alternately after a warm-up of
-    each, so that load from other processes falls on both alike."""
-    f(), g()
-    times_f, times_g = [], []
-    gc.disable()
-    try:
-        for _ in range(max(repeat, 5)):
-            for fn, times in ((f, times_f), (g, times_g)):
-                start = time.perf_counter()
-                fn()
-                times.append(time.perf_counter() - start)
-    finally:
-        gc.enable()
-    return statistics.median(times_f), statistics.median(times_g)
-
-
 def single_thread_figures():
     """name -> (module time, single-pass time), for the child process."""
     figures = {}
     arrays = {s: random_array(s, SIZE) for s in UINT}
     for name, suffix, call, _ in functions():
         a = arrays[suffix]
-        figures[name] = paired(lambda: call(a), single_pass(a.view(UINT[suffix])))
+        figures[name] = paired_times(lambda: call(a), single_pass(a.view(UINT[suffix])))
     return figures
 
 
@@ -315,11 +295,11 @@ def benchmarks():
         u = a.view(UINT[suffix])
         for _, make in models:
             check_model(call, make, suffix)
-        ours, one_pass = paired(lambda: call(a), single_pass(u))
+        ours, one_pass = paired_times(lambda: call(a), single_pass(u))
         yield Row(f"{name}, 64 MiB", ours, PASS_NAME, one_pass, "<= 1.5x")
         kind, make = fastest_model(models, suffix)
         model = make(u.size)
-        ours, numpy_time = paired(lambda: call(a), lambda: model(u), repeat=5)
+        ours, numpy_time = paired_times(lambda: call(a), lambda: model(u), repeat=5)
         yield Row(f"{name}, 64 MiB", ours, f"NumPy {kind}", numpy_time, ">= 20x faster")
         del model
         one, one_pass = single[name]

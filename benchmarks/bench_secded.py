@@ -18,16 +18,14 @@ from __future__ import annotations
 
 import gc
 import os
-import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 import corvane._rust as rust
-from harness import Row
+from harness import Row, paired_times
 
 SIZE = 64 << 20  # bytes of float32 data
 MIB = 1 << 20
@@ -42,26 +40,6 @@ def codeword_bits(d: int) -> int:
     while (1 << r) - r - 1 < d:
         r += 1
     return d + r + 1
-
-
-def alternate(fn, baseline, repeat: int = 7, number: int = 1) -> tuple[float, float]:
-    """Median seconds per call of fn and of baseline, timed in turn after a warm-up."""
-    fn()
-    baseline()
-    times: tuple[list[float], list[float]] = ([], [])
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(repeat):
-            for f, out in ((fn, times[0]), (baseline, times[1])):
-                start = time.perf_counter()
-                for _ in range(number):
-                    f()
-                out.append((time.perf_counter() - start) / number)
-    finally:
-        if enabled:
-            gc.enable()
-    return statistics.median(times[0]), statistics.median(times[1])
 
 
 def data() -> np.ndarray:
@@ -98,13 +76,13 @@ def benchmarks():
     a = data()
     copy = a.copy
     for d, target in ((64, "<= 3x"), (36, "<= 6x"), (1000, "<= 6x"), (4096, "<= 6x")):
-        value, base = alternate(lambda: secded.encode_f32([a], d), copy)
+        value, base = paired_times(lambda: secded.encode_f32([a], d), copy)
         yield Row(f"secded encode_f32 64 MiB d={d}", value, "a.copy()", base, target)
         e = secded.encode_f32([a], d)
         arrays, _ = e.decode_f32()
         assert np.array_equal(arrays[0].view(np.uint32), a.view(np.uint32))
         del arrays
-        value, base = alternate(e.decode_f32, copy)
+        value, base = paired_times(e.decode_f32, copy)
         yield Row(f"secded decode_f32 64 MiB d={d}", value, "a.copy()", base, target)
         del e
 
@@ -112,7 +90,7 @@ def benchmarks():
     small = secded.encode_f32([a[:256]], 64)
     flip = Fault.flip()
     far, near = big.bit_count() - 1, small.bit_count() - 1
-    value, base = alternate(lambda: big.apply_fault(flip, far), lambda: small.apply_fault(flip, near), number=20_000)
+    value, base = paired_times(lambda: big.apply_fault(flip, far), lambda: small.apply_fault(flip, near), number=20_000)
     yield Row("secded apply_fault on 64 MiB", value, "apply_fault on 1 KiB", base, "<= 1.5x")
 
     picker = rust.Picker(big.bit_count(), seed=11)
@@ -123,7 +101,7 @@ def benchmarks():
         for f, t in faults:  # noqa: B007 - the loop is the baseline
             pass
 
-    value, base = alternate(lambda: big.apply_faults(faults), unpack, repeat=5)
+    value, base = paired_times(lambda: big.apply_faults(faults), unpack, repeat=5)
     yield Row("secded apply_faults 1M pairs", value, "for f, t in faults: pass", base, "<= 3x")
     del big, small, faults
 

@@ -32,6 +32,28 @@ def median_time(fn: Callable[[], object], repeat: int = 7, warmup: int = 1, numb
     return statistics.median(times)
 
 
+def paired_times(fn: Callable[[], object], baseline: Callable[[], object], repeat: int = 7,
+                 number: int = 1) -> tuple[float, float]:
+    """Median seconds per call of fn and of baseline, timed in turn after a
+    warm-up of each, so that load from other processes falls on both alike."""
+    fn()
+    baseline()
+    times: tuple[list[float], list[float]] = ([], [])
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(max(repeat, 5)):
+            for f, out in ((fn, times[0]), (baseline, times[1])):
+                start = time.perf_counter()
+                for _ in range(number):
+                    f()
+                out.append((time.perf_counter() - start) / number)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
 @dataclass
 class Row:
     """One figure: what was measured, against which baseline, and the target."""
