@@ -1,6 +1,8 @@
 // Bit numbering of values, vectors, strided arrays and sequences of them.
 #include <gtest/gtest.h>
 
+#include "internal_error_text.hpp"
+
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -14,6 +16,7 @@ namespace corvane::memory {
 namespace {
 
 using bit_buffer::VectorBits;
+using corvane::testing::internal_error_of;
 using byte_buffer::VectorBytes;
 using sequence::non_uniform::locate_in;
 using sequence::non_uniform::NonUniformSequence;
@@ -28,12 +31,7 @@ TEST(ValueBytes, LittleEndianWhateverTheHost) {
 }
 
 TEST(ValueBytes, IndexPastTheEndIsAnInternalError) {
-  try {
-    byte_buffer::value_byte<std::uint16_t>(0x1234, 2);
-    FAIL();
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "buffer has 2 bytes, got index 2");
-  }
+  EXPECT_EQ(internal_error_of([&] { byte_buffer::value_byte<std::uint16_t>(0x1234, 2); }), "buffer has 2 bytes, got index 2");
   EXPECT_THROW(byte_buffer::value_byte<float>(1.0f, 4), InternalError);
 }
 
@@ -46,18 +44,8 @@ TEST(VectorBytes, ReadsAndWritesOneByteOfAnElement) {
   bytes.set_byte(7, 0xC0);
   EXPECT_EQ(v[1], -2.0f);
   EXPECT_EQ(v[0], 1.0f);
-  try {
-    bytes.get_byte(9);
-    FAIL();
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "out of bounds, child_byte_count: 4, item_index: 2, index_in_item: 1");
-  }
-  try {
-    bytes.set_byte(8, 0);
-    FAIL();
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "8 is out of bounds");
-  }
+  EXPECT_EQ(internal_error_of([&] { bytes.get_byte(9); }), "out of bounds, child_byte_count: 4, item_index: 2, index_in_item: 1");
+  EXPECT_EQ(internal_error_of([&] { bytes.set_byte(8, 0); }), "8 is out of bounds");
 }
 
 TEST(VectorBits, BitGIsBitGModWOfElementGDivW) {
@@ -140,12 +128,7 @@ TEST(NonUniformSequence, LocateAndOffsetsAgreeWithEmptyItems) {
   }
   EXPECT_FALSE(seq.locate(16).has_value());
   EXPECT_THROW(locate_in(table, 16), InternalError);
-  try {
-    seq.apply_fault(FaultKind::Flip, 16);
-    FAIL();
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "out of bounds: OutOfBoundsError");
-  }
+  EXPECT_EQ(internal_error_of([&] { seq.apply_fault(FaultKind::Flip, 16); }), "out of bounds: OutOfBoundsError");
 }
 
 TEST(NonUniformSequence, NoItemsMeansEverythingIsOutOfBounds) {
@@ -154,12 +137,7 @@ TEST(NonUniformSequence, NoItemsMeansEverythingIsOutOfBounds) {
   EXPECT_EQ(seq.bit_count(), 0u);
   EXPECT_FALSE(seq.locate(0).has_value());
   EXPECT_EQ(seq.offsets(), std::vector<std::uint64_t>{0});
-  try {
-    locate_in(std::span<const std::uint64_t>{}, 0);
-    FAIL();
-  } catch (const InternalError& e) {
-    EXPECT_STREQ(e.what(), "offsets always has at least one element");
-  }
+  EXPECT_EQ(internal_error_of([&] { locate_in(std::span<const std::uint64_t>{}, 0); }), "offsets always has at least one element");
 }
 
 TEST(NonUniformSequence, BatchEqualsOneByOneOnRandomLayouts) {

@@ -1,6 +1,8 @@
 // The bit-by-bit SEC-DED block code and its Limited container.
 #include <gtest/gtest.h>
 
+#include "internal_error_text.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -28,15 +30,7 @@ constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 Limited limited(Bytes bytes, std::uint64_t limit) { return Limited::create(std::move(bytes), limit).value(); }
 
-template <class F>
-std::string internal_error_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalError& e) {
-    return e.what();
-  }
-  return "(no internal error)";
-}
+using corvane::testing::internal_error_of;
 
 struct CountCase {
   std::uint64_t d;

@@ -1,6 +1,8 @@
 // The fast encoded image against the chunk pipeline, and its own edges.
 #include <gtest/gtest.h>
 
+#include "internal_error_text.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -52,15 +54,7 @@ corvane::Expected<Image, ImageError> encode(const Runs<T>& runs, std::uint64_t d
 
 U32 f32(float v) { return std::bit_cast<U32>(v); }
 
-template <class F>
-std::string internal_error_of(F&& f) {
-  try {
-    f();
-  } catch (const InternalError& e) {
-    return e.what();
-  }
-  return "(no internal error)";
-}
+using corvane::testing::internal_error_of;
 
 std::string assertion(std::uint64_t left, std::uint64_t right) {
   return "assertion `left == right` failed: " + kTooFewBits + "\n  left: " + std::to_string(left) +
