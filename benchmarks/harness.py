@@ -13,45 +13,38 @@ from dataclasses import dataclass
 from typing import Callable
 
 
-def median_time(fn: Callable[[], object], repeat: int = 7, warmup: int = 1, number: int = 1) -> float:
-    """Median wall time of one call of fn, in seconds."""
+def _median_times(fns: list[Callable[[], object]], repeat: int, warmup: int, number: int) -> list[float]:
+    """Median seconds per call of each fn, the fns timed in turn each round
+    after a warm-up, so that load from other processes falls on all alike."""
     for _ in range(warmup):
-        fn()
-    times = []
+        for fn in fns:
+            fn()
+    times: list[list[float]] = [[] for _ in fns]
     gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
         for _ in range(max(repeat, 5)):
-            start = time.perf_counter()
-            for _ in range(number):
-                fn()
-            times.append((time.perf_counter() - start) / number)
-    finally:
-        if gc_was_enabled:
-            gc.enable()
-    return statistics.median(times)
-
-
-def paired_times(fn: Callable[[], object], baseline: Callable[[], object], repeat: int = 7,
-                 number: int = 1) -> tuple[float, float]:
-    """Median seconds per call of fn and of baseline, timed in turn after a
-    warm-up of each, so that load from other processes falls on both alike."""
-    fn()
-    baseline()
-    times: tuple[list[float], list[float]] = ([], [])
-    gc_was_enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(max(repeat, 5)):
-            for f, out in ((fn, times[0]), (baseline, times[1])):
+            for fn, out in zip(fns, times):
                 start = time.perf_counter()
                 for _ in range(number):
-                    f()
+                    fn()
                 out.append((time.perf_counter() - start) / number)
     finally:
         if gc_was_enabled:
             gc.enable()
-    return statistics.median(times[0]), statistics.median(times[1])
+    return [statistics.median(t) for t in times]
+
+
+def median_time(fn: Callable[[], object], repeat: int = 7, warmup: int = 1, number: int = 1) -> float:
+    """Median wall time of one call of fn, in seconds."""
+    return _median_times([fn], repeat, warmup, number)[0]
+
+
+def paired_times(fn: Callable[[], object], baseline: Callable[[], object], repeat: int = 7,
+                 number: int = 1) -> tuple[float, float]:
+    """Median seconds per call of fn and of baseline, timed in turn."""
+    value, base = _median_times([fn, baseline], repeat, 1, number)
+    return value, base
 
 
 @dataclass
