@@ -1,0 +1,495 @@
+"""Campaigns: the grid of protections x fault rates (or counts) x trials, and one trial.
+
+A rate r means r faults per stored bit: a trial under rate r injects
+round(r x stored bits) faults, at least 1, at distinct sites drawn with a
+``Picker`` over the protection's stored bits. Every trial has its own seed,
+derived from (seed, protection, rate or count, trial) and recorded in its
+result, so a trial is a pure function of the weight set and those four values:
+it can be rerun alone, and no result depends on the order trials run in.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+import zlib
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import asdict, dataclass, field
+from itertools import islice
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _rust
+from .errors import StudyError
+from .metrics import Change, Damage, Reference, damage, diff, mean_interval
+from .protections import FAULT_KINDS, U64, Protection, Secded, Stored, _SecdedStored, engine, parse_protections
+from .weights import STORAGE_BITS, WeightSet
+
+Evaluate = Callable[[list[npt.NDArray[Any]]], float]
+OUTCOMES = ("masked", "detected", "sdc")
+METRICS = (
+    "values_changed",
+    "max_abs_error",
+    "mean_abs_error",
+    "rel_l2_error",
+    "nonfinite",
+    "chunks_corrected",
+    "chunks_flagged",
+    "chunks_miscorrected",
+    "metric",
+    "seconds",
+)
+
+
+@dataclass(frozen=True)
+class Point:
+    """One fault level of the grid: a rate (faults per stored bit) or an absolute count."""
+
+    rate: float | None = None
+    count: int | None = None
+
+    @property
+    def key(self) -> str:
+        return f"rate={self.rate!r}" if self.rate is not None else f"faults={self.count}"
+
+    def faults(self, stored_bits: int) -> int:
+        if self.count is not None:
+            return self.count
+        assert self.rate is not None
+        return max(1, round(self.rate * stored_bits))
+
+
+@dataclass
+class TrialRecord:
+    """The result of one trial (the CSV row)."""
+
+    protection: str
+    kind: str
+    rate: float
+    faults: int
+    trial: int
+    seed: int
+    values_changed: int
+    max_abs_error: float
+    mean_abs_error: float
+    rel_l2_error: float
+    nonfinite: int
+    chunks_corrected: int | None
+    chunks_flagged: int | None
+    chunks_miscorrected: int | None
+    seconds: float
+    metric: float | None
+    outcome: str
+    point: int = 0
+
+    def as_row(self) -> dict[str, Any]:
+        row = asdict(self)
+        del row["point"]
+        return row
+
+
+COLUMNS = [f for f in TrialRecord.__dataclass_fields__ if f != "point"]
+
+
+@dataclass
+class Fault:
+    """One fault of a replayed trial, located in the weights (or in SEC-DED redundancy)."""
+
+    site: int
+    tensor: str | None
+    element: int | None
+    bit: int | None
+    where: str
+    kind: str
+    before: float | None
+    after: float | None
+
+
+def trial_seed(seed: int, protection: str, point: Point, trial: int) -> int:
+    """The seed of one trial: a pure function of the campaign seed, protection, fault level and trial."""
+    key = (zlib.crc32(protection.encode()), zlib.crc32(point.key.encode()), trial)
+    return int(np.random.SeedSequence(entropy=seed, spawn_key=key).generate_state(1, np.uint64)[0])
+
+
+def draw_sites(size: int, seed: int, count: int) -> U64:
+    """The first ``count`` values of Picker(size, seed): distinct fault sites."""
+    if engine is not None:
+        return np.asarray(engine.draw_sites(size, seed, count), dtype=np.uint64)
+    return np.fromiter(islice(_rust.Picker(size, seed=seed), count), dtype=np.uint64, count=count)
+
+
+class Prepared:
+    """A protection applied to a weight set: stored forms (built once), fault-free decode, references."""
+
+    def __init__(self, weights: WeightSet, protection: Protection, evaluate: Evaluate | None = None) -> None:
+        self.weights = weights
+        self.protection = protection
+        self.groups: list[tuple[str, list[int], Stored]] = []
+        refused = [s for s, _ in weights.groups() if not protection.accepts(s)]
+        if refused:
+            raise NotApplicable(protection.name, refused)
+        for storage, members in weights.groups():
+            stored = protection.encode([weights.tensors[i].patterns for i in members], storage)
+            self.groups.append((storage, members, stored))
+        self.offsets = np.cumsum([0] + [g[2].site_count for g in self.groups]).tolist()
+        self.site_count = int(self.offsets[-1])
+        clean: list[npt.NDArray[Any]] = [np.empty(0)] * len(weights.tensors)
+        for _, members, stored in self.groups:
+            for i, p in zip(members, stored.clean, strict=True):
+                clean[i] = p
+        self.clean = clean
+        self.reference = Reference.of(weights.tensors, clean)
+        original = [t.patterns for t in weights.tensors]
+        self.clean_damage = damage(weights.tensors, diff(original, clean), Reference.of(weights.tensors, original))
+        self.evaluate = evaluate
+        self.clean_metric = _call(evaluate, weights.arrays(clean)) if evaluate else None
+
+    @property
+    def bits_per_value(self) -> float:
+        return self.site_count / self.weights.value_count
+
+    def sites(self, count: int, seed: int) -> U64:
+        if count > self.site_count:
+            raise StudyError(f"{count} faults asked of {self.protection.name}, which stores only {self.site_count} bits")
+        return draw_sites(self.site_count, seed, count)
+
+    def split(self, sites: U64) -> Iterator[tuple[int, U64]]:
+        """Group index and group-local sites, in the order drawn."""
+        for k in range(len(self.groups)):
+            lo, hi = self.offsets[k], self.offsets[k + 1]
+            m = (sites >= np.uint64(lo)) & (sites < np.uint64(hi))
+            if m.any():
+                yield k, sites[m] - np.uint64(lo)
+
+    def run(self, kind: str, point: Point, index: int, trial: int, seed: int) -> TrialRecord:
+        """One dense trial: copy each stored form, inject, decode everything, compare."""
+        t0 = time.perf_counter()
+        count = point.faults(self.site_count)
+        sites = self.sites(count, trial_seed(seed, self.protection.name, point, trial))
+        tensors = self.weights.tensors
+        n = len(tensors)
+        empty = np.zeros(0, np.int64)
+        changes: list[Change] = [(empty, empty, empty)] * n
+        decoded = list(self.clean)
+        secded = isinstance(self.protection, Secded)
+        corrected = flagged = miscorrected = 0
+        for k, local in self.split(sites):
+            _, members, stored = self.groups[k]
+            out = stored.dense(kind, local)
+            group_changes = diff(stored.clean, out.patterns)
+            for i, ch, p in zip(members, group_changes, out.patterns, strict=True):
+                changes[i] = ch
+                decoded[i] = p
+            if out.secded is not None:
+                assert isinstance(stored, _SecdedStored)
+                bad = stored.changed_chunks([(idx, b ^ a) for idx, b, a in _as_bits(group_changes)])
+                f = out.secded.flagged
+                flagged += int(f.size)
+                miscorrected += int(np.setdiff1d(bad, f).size)
+                corrected += int(np.setdiff1d(out.secded.effective, np.union1d(f, bad)).size)
+        dmg = damage(tensors, changes, self.reference)
+        metric = _call(self.evaluate, self.weights.arrays(decoded)) if self.evaluate else None
+        if flagged:
+            outcome = "detected"
+        elif dmg.values_changed == 0:
+            outcome = "masked"
+        else:
+            outcome = "sdc"
+        return _record(
+            self.protection.name, kind, point, self.site_count, count, trial,
+            trial_seed(seed, self.protection.name, point, trial), dmg,
+            (corrected, flagged, miscorrected) if secded else None, metric, outcome, index,
+            time.perf_counter() - t0,
+        )  # fmt: skip
+
+    def locate(self, site: int) -> tuple[int, str | None, int | None, int | None, str]:
+        """Where a global site lies: (group, tensor, element, bit, description)."""
+        k = int(np.searchsorted(self.offsets, site, side="right")) - 1
+        _, members, stored = self.groups[k]
+        local = site - self.offsets[k]
+        sizes = [self.weights.tensors[i].size for i in members]
+        w = STORAGE_BITS[stored.storage]
+        if isinstance(stored, _SecdedStored):
+            g = int(stored.encoded(np.array([local], np.uint64))[0])
+            c, p = divmod(g, stored.n)
+            if p == 0:
+                return k, None, None, None, f"overall parity bit of chunk {c}"
+            if p & (p - 1) == 0:
+                return k, None, None, None, f"check bit {p.bit_length() - 1} of chunk {c}"
+            t = c * stored.d + p - (p.bit_length() - 1) - 2
+            if t >= stored.data_bits:
+                return k, None, None, None, f"fill bit of chunk {c}"
+            elem, bit = divmod(t, w)
+            where = f"data bit {p - (p.bit_length() - 1) - 2} of chunk {c}"
+        else:
+            elem, bit = divmod(local, w)
+            where = "value bit"
+        for i, size in zip(members, sizes, strict=True):
+            if elem < size:
+                return k, self.weights.tensors[i].name, elem, bit, where
+            elem -= size
+        raise AssertionError("site beyond the group")  # pragma: no cover
+
+
+class NotApplicable(StudyError):
+    def __init__(self, protection: str, storages: Sequence[str]) -> None:
+        self.protection = protection
+        self.storages = list(storages)
+        super().__init__(f"{protection} does not take {'/'.join(storages)} data")
+
+
+def _as_bits(changes: Sequence[Change]) -> Iterator[Change]:
+    for idx, a, b in changes:
+        u = f"u{a.dtype.itemsize}"
+        yield idx, a.view(u), b.view(u)
+
+
+def _call(evaluate: Evaluate | None, arrays: list[npt.NDArray[Any]]) -> float:
+    assert evaluate is not None
+    try:
+        value = evaluate(arrays)
+    except Exception as exc:
+        raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+
+
+def _record(
+    protection: str,
+    kind: str,
+    point: Point,
+    site_count: int,
+    count: int,
+    trial: int,
+    seed: int,
+    dmg: Damage,
+    chunks: tuple[int, int, int] | None,
+    metric: float | None,
+    outcome: str,
+    index: int,
+    seconds: float,
+) -> TrialRecord:
+    rate = point.rate if point.rate is not None else count / site_count
+    c = chunks or (None, None, None)
+    return TrialRecord(
+        protection, kind, rate, count, trial, seed,
+        dmg.values_changed, dmg.max_abs_error, dmg.mean_abs_error, dmg.rel_l2_error, dmg.nonfinite,
+        c[0], c[1], c[2], seconds, metric, outcome, index,
+    )  # fmt: skip
+
+
+@dataclass
+class ProtectionSummary:
+    """What a protection costs and loses before any fault, once per campaign."""
+
+    name: str
+    applicable: bool
+    reason: str = ""
+    stored_bits: int = 0
+    bits_per_value: float = 0.0
+    clean: Damage | None = None
+    clean_metric: float | None = None
+
+
+@dataclass
+class Aggregate:
+    """Mean and 95% interval of each metric, and outcome fractions, over the trials of one grid point."""
+
+    protection: str
+    rate: float
+    faults: int
+    trials: int
+    metrics: dict[str, tuple[float, float, float]]
+    outcomes: dict[str, float]
+
+
+@dataclass
+class Results:
+    config: dict[str, Any]
+    records: list[TrialRecord]
+    protections: list[ProtectionSummary]
+    baseline_metric: float | None = None
+    skipped: list[tuple[str, str]] = field(default_factory=list)
+
+    def aggregates(self) -> list[Aggregate]:
+        groups: dict[tuple[str, int], list[TrialRecord]] = {}
+        for r in self.records:
+            groups.setdefault((r.protection, r.point), []).append(r)
+        out = []
+        for (name, _), recs in groups.items():
+            metrics = {}
+            for m in METRICS:
+                vals = [getattr(r, m) for r in recs]
+                if all(v is None for v in vals):
+                    continue
+                metrics[m] = mean_interval(vals)
+            outcomes = {o: sum(r.outcome == o for r in recs) / len(recs) for o in OUTCOMES}
+            out.append(Aggregate(name, recs[0].rate, recs[0].faults, len(recs), metrics, outcomes))
+        return out
+
+
+@dataclass(frozen=True)
+class TrialTask:
+    protection: str
+    point: int
+    trial: int
+
+
+class Campaign:
+    """A fault campaign over one weight set.
+
+    ``rates`` are faults per stored bit, each in (0, 1]: a rate r injects
+    round(r x stored bits) faults, at least 1. ``counts`` give absolute fault
+    numbers instead. ``kind`` is "flip", "stuck-at-0" or "stuck-at-1".
+    ``evaluate(weights) -> float``, when given, is called on the decoded
+    weights (arrays of the source dtypes and shapes) of every trial.
+    """
+
+    def __init__(
+        self,
+        weights: WeightSet,
+        protections: Sequence[str | Protection],
+        *,
+        rates: Sequence[float] | None = None,
+        counts: Sequence[int] | None = None,
+        kind: str = "flip",
+        trials: int = 10,
+        seed: int = 0,
+        evaluate: Evaluate | None = None,
+    ) -> None:
+        if (rates is None) == (counts is None):
+            raise StudyError("give either rates or counts of faults")
+        if kind not in FAULT_KINDS:
+            raise StudyError(f"unknown fault kind '{kind}' (use {', '.join(FAULT_KINDS)})")
+        if trials < 1:
+            raise StudyError(f"trials must be at least 1, got {trials}")
+        if not 0 <= seed < 2**64:
+            raise StudyError(f"seed must be in [0, 2**64), got {seed}")
+        self.weights = weights
+        self.protections = parse_protections(protections)
+        if rates is not None:
+            for r in rates:
+                if not (isinstance(r, (int, float)) and 0 < r <= 1):
+                    raise StudyError(f"rate {r} is outside (0, 1]")
+            self.points = [Point(rate=float(r)) for r in rates]
+        else:
+            assert counts is not None
+            for c in counts:
+                if int(c) != c or c < 1:
+                    raise StudyError(f"fault count {c} is not a positive whole number")
+            self.points = [Point(count=int(c)) for c in counts]
+        if not self.points:
+            raise StudyError("no fault rate or count given")
+        self.kind = kind
+        self.trials = trials
+        self.seed = seed
+        self.evaluate = evaluate
+        self._checked = False
+
+    def config(self) -> dict[str, Any]:
+        return {
+            "weights": self.weights.source,
+            "tensors": [[t.name, list(t.shape), t.dtype] for t in self.weights.tensors],
+            "protections": [p.name for p in self.protections],
+            "rates": [p.rate for p in self.points] if self.points[0].rate is not None else None,
+            "counts": [p.count for p in self.points] if self.points[0].count is not None else None,
+            "kind": self.kind,
+            "trials": self.trials,
+            "seed": self.seed,
+            "evaluate": self.evaluate is not None,
+        }
+
+    def summaries(self) -> list[ProtectionSummary]:
+        """Applicability and stored bits of each protection, without encoding anything."""
+        out = []
+        for p in self.protections:
+            refused = [s for s, _ in self.weights.groups() if not p.accepts(s)]
+            if refused:
+                out.append(ProtectionSummary(p.name, False, f"does not take {'/'.join(refused)} data"))
+                continue
+            bits = sum(p.stored_bits(sum(self.weights.tensors[i].size for i in m), s) for s, m in self.weights.groups())
+            out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count))
+        return out
+
+    def check(self) -> None:
+        """Refuses counts above a protection's stored bits before anything runs."""
+        for s in self.summaries():
+            if not s.applicable:
+                continue
+            for pt in self.points:
+                if pt.count is not None and pt.count > s.stored_bits:
+                    raise StudyError(f"{pt.count} faults asked of {s.name}, which stores only {s.stored_bits} bits")
+        self._checked = True
+
+    def tasks(self, protection: str) -> list[TrialTask]:
+        return [TrialTask(protection, i, t) for i in range(len(self.points)) for t in range(self.trials)]
+
+    def prepare(self, protection: Protection) -> Prepared:
+        return Prepared(self.weights, protection, self.evaluate)
+
+    def run_task(self, prepared: Prepared, task: TrialTask) -> TrialRecord:
+        return prepared.run(self.kind, self.points[task.point], task.point, task.trial, self.seed)
+
+    def run(self, on_trial: Callable[[TrialRecord], None] | None = None) -> Results:
+        """Runs every trial, one protection at a time (its stored form built once, then released)."""
+        self.check()
+        summaries = self.summaries()
+        records: list[TrialRecord] = []
+        baseline = _call(self.evaluate, self.weights.arrays()) if self.evaluate else None
+        for protection, summary in zip(self.protections, summaries, strict=True):
+            if not summary.applicable:
+                continue
+            prepared = self.prepare(protection)
+            summary.clean, summary.clean_metric = prepared.clean_damage, prepared.clean_metric
+            for task in self.tasks(protection.name):
+                rec = self.run_task(prepared, task)
+                records.append(rec)
+                if on_trial is not None:
+                    on_trial(rec)
+            del prepared
+        return Results(self.config(), records, summaries, baseline, list(self.weights.skipped))
+
+    def total_trials(self) -> int:
+        return sum(s.applicable for s in self.summaries()) * len(self.points) * self.trials
+
+    def point_of(self, rate: float) -> int:
+        """The index of the grid point with this rate (or count)."""
+        for i, p in enumerate(self.points):
+            if (p.rate is not None and math.isclose(p.rate, rate, rel_tol=1e-9)) or p.count == rate:
+                return i
+        raise StudyError(f"rate {rate} is not one of the campaign's ({', '.join(p.key for p in self.points)})")
+
+    def show_trial(self, protection: str, rate: float, trial: int) -> tuple[TrialRecord, list[Fault]]:
+        """Reruns one trial from its seed and lists its faults with the values before and after decoding."""
+        prot = next((p for p in self.protections if p.name == protection), None)
+        if prot is None:
+            prot = parse_protections([protection])[0]
+        if not 0 <= trial < self.trials:
+            raise StudyError(f"trial {trial} is outside 0..{self.trials - 1}")
+        index = self.point_of(rate)
+        prepared = self.prepare(prot)
+        point = self.points[index]
+        record = prepared.run(self.kind, point, index, trial, self.seed)
+        sites = prepared.sites(point.faults(prepared.site_count), record.seed)
+        # The decoded values of the trial, to show each fault's value after decoding.
+        decoded = list(prepared.clean)
+        for k, local in prepared.split(sites):
+            _, members, stored = prepared.groups[k]
+            for i, p in zip(members, stored.dense(self.kind, local).patterns, strict=True):
+                decoded[i] = p
+        faults = []
+        names = {t.name: i for i, t in enumerate(self.weights.tensors)}
+        for s in sites.tolist():
+            _, tensor, elem, bit, where = prepared.locate(s)
+            before = after = None
+            if tensor is not None and elem is not None:
+                i = names[tensor]
+                t = self.weights.tensors[i]
+                before = float(t.values(prepared.clean[i][elem : elem + 1])[0])
+                after = float(t.values(decoded[i][elem : elem + 1])[0])
+            faults.append(Fault(s, tensor, elem, bit, where, self.kind, before, after))
+        return record, faults

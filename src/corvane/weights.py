@@ -1,0 +1,215 @@
+"""Weight sets: the tensors of a model file, held as the bit patterns that are studied.
+
+float32 tensors are studied as float32; float16 and bfloat16 as their 16-bit
+patterns (uint16); 8-bit tensors (int8, uint8, float8_e4m3fn, float8_e5m2) as
+uint8 patterns. Every tensor is kept as a 1-D C-contiguous array in row-major
+order, with its name, shape and source dtype, so that values can be measured
+and whole arrays handed back to an evaluation function.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import zipfile
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .errors import StudyError
+
+#: Source dtype name -> the storage kind its patterns are studied as.
+STORAGE: dict[str, str] = {
+    "float32": "float32",
+    "float16": "uint16",
+    "bfloat16": "uint16",
+    "int8": "uint8",
+    "uint8": "uint8",
+    "float8_e4m3fn": "uint8",
+    "float8_e5m2": "uint8",
+}
+STORAGE_BITS = {"float32": 32, "uint16": 16, "uint8": 8}
+_INTEGER = {"int8", "uint8"}
+
+
+def _ml_dtype(name: str) -> np.dtype[Any]:
+    import ml_dtypes
+
+    return np.dtype(getattr(ml_dtypes, name))
+
+
+def source_dtype(name: str) -> np.dtype[Any]:
+    """The NumPy dtype of a source dtype name (bfloat16 and float8 through ml_dtypes)."""
+    if name in ("bfloat16", "float8_e4m3fn", "float8_e5m2"):
+        return _ml_dtype(name)
+    return np.dtype(name)
+
+
+def dtype_name(dtype: np.dtype[Any]) -> str:
+    """The name a dtype is known by here ('bfloat16' for ml_dtypes' bfloat16)."""
+    return str(dtype.name) if dtype.kind != "V" else str(dtype)
+
+
+@dataclass(frozen=True, eq=False)
+class Tensor:
+    """One tensor of a weight set."""
+
+    name: str
+    shape: tuple[int, ...]
+    dtype: str
+    patterns: npt.NDArray[Any]
+
+    @property
+    def storage(self) -> str:
+        return STORAGE[self.dtype]
+
+    @property
+    def size(self) -> int:
+        return int(self.patterns.size)
+
+    def values(self, patterns: npt.NDArray[Any] | None = None) -> npt.NDArray[np.float64]:
+        """Patterns (all of them, or the ones given) as float64 values."""
+        p = self.patterns if patterns is None else patterns
+        return p.view(source_dtype(self.dtype)).astype(np.float64)
+
+    def as_array(self, patterns: npt.NDArray[Any] | None = None) -> npt.NDArray[Any]:
+        """A view of the patterns in the source dtype and shape."""
+        p = self.patterns if patterns is None else patterns
+        return p.view(source_dtype(self.dtype)).reshape(self.shape)
+
+
+@dataclass(eq=False)
+class WeightSet:
+    """The studied tensors of one source, in the order of the source."""
+
+    tensors: list[Tensor]
+    skipped: list[tuple[str, str]] = field(default_factory=list)
+    source: str = ""
+
+    def __post_init__(self) -> None:
+        if not self.tensors:
+            raise StudyError(f"{self.source or 'the weight set'} has no usable tensor" + self._skipped_text())
+
+    def _skipped_text(self) -> str:
+        if not self.skipped:
+            return ""
+        return " (skipped: " + ", ".join(f"{n} {d}" for n, d in self.skipped) + ")"
+
+    @property
+    def value_count(self) -> int:
+        return sum(t.size for t in self.tensors)
+
+    @property
+    def nbytes(self) -> int:
+        return sum(int(t.patterns.nbytes) for t in self.tensors)
+
+    def groups(self) -> list[tuple[str, list[int]]]:
+        """Tensors grouped by storage kind (kinds in order of first appearance)."""
+        out: dict[str, list[int]] = {}
+        for i, t in enumerate(self.tensors):
+            out.setdefault(t.storage, []).append(i)
+        return list(out.items())
+
+    def arrays(self, patterns: Sequence[npt.NDArray[Any]] | None = None) -> list[npt.NDArray[Any]]:
+        """The tensors as arrays of their source dtype and shape (views, no copy)."""
+        if patterns is None:
+            return [t.as_array() for t in self.tensors]
+        return [t.as_array(p) for t, p in zip(self.tensors, patterns, strict=True)]
+
+    @classmethod
+    def from_arrays(
+        cls, arrays: Iterable[tuple[str, npt.ArrayLike]], source: str = "", tensors: Sequence[str] | None = None
+    ) -> WeightSet:
+        """A weight set from (name, array) pairs; unusable dtypes are skipped and listed."""
+        kept: list[Tensor] = []
+        skipped: list[tuple[str, str]] = []
+        for name, raw in arrays:
+            if tensors is not None and not any(fnmatch.fnmatchcase(name, pat) for pat in tensors):
+                continue
+            a = np.asarray(raw)
+            dname = dtype_name(a.dtype)
+            if dname not in STORAGE:
+                skipped.append((name, dname))
+                continue
+            storage = np.dtype(STORAGE[dname])
+            flat = np.ascontiguousarray(a.reshape(-1)).view(storage)
+            flat.flags.writeable = False  # shared by every trial: nothing may write to it
+            kept.append(Tensor(name, tuple(int(s) for s in a.shape), dname, flat))
+        return cls(kept, skipped, source)
+
+
+def _load_npz(path: Path) -> list[tuple[str, Any]]:
+    with np.load(path, allow_pickle=False) as z:
+        return [(name, z[name]) for name in z.files]
+
+
+def _load_safetensors(path: Path) -> list[tuple[str, Any]]:
+    import ml_dtypes  # noqa: F401  (registers bfloat16 / float8 with NumPy)
+    from safetensors.numpy import load_file
+
+    # safe_open keeps the file's order; load_file returns a dict in that order too.
+    return list(load_file(str(path)).items())
+
+
+def _load_onnx(path: Path) -> list[tuple[str, Any]]:
+    import onnx
+    from onnx import numpy_helper
+
+    model = onnx.load(str(path), load_external_data=True)
+    out: list[tuple[str, Any]] = []
+    for init in model.graph.initializer:
+        arr = numpy_helper.to_array(init)
+        out.append((init.name, _onnx_fixup(init, arr)))
+    return out
+
+
+def _onnx_fixup(init: Any, arr: Any) -> Any:
+    """onnx hands bfloat16 / float8 back as ml_dtypes arrays in new versions, raw ints in old ones."""
+    import onnx
+
+    kinds = {
+        onnx.TensorProto.BFLOAT16: "bfloat16",
+        onnx.TensorProto.FLOAT8E4M3FN: "float8_e4m3fn",
+        onnx.TensorProto.FLOAT8E5M2: "float8_e5m2",
+    }
+    want = kinds.get(init.data_type)
+    if want is None or dtype_name(arr.dtype) == want:
+        return arr
+    dt = _ml_dtype(want)
+    if arr.dtype.itemsize == dt.itemsize:
+        return arr.view(dt)
+    return np.asarray(arr).astype(np.uint16 if dt.itemsize == 2 else np.uint8).view(dt)
+
+
+def load_weights(path: str | Path, tensors: Sequence[str] | None = None) -> WeightSet:
+    """Loads the tensors of a .npy, .npz, .safetensors or .onnx file.
+
+    ``tensors`` selects tensors by glob patterns (``fnmatch``) on their names.
+    Tensors of other dtypes than float32 / float16 / bfloat16 / int8 / uint8 /
+    float8 are skipped and listed in ``skipped``; a file with no usable tensor
+    is a :class:`StudyError`, and so is a missing, unreadable or corrupt file.
+    """
+    p = Path(path)
+    if not p.exists():
+        raise StudyError(f"{p}: no such file")
+    if not p.is_file():
+        raise StudyError(f"{p}: not a file")
+    suffix = p.suffix.lower()
+    loaders = {".npz": _load_npz, ".safetensors": _load_safetensors, ".onnx": _load_onnx}
+    try:
+        if suffix == ".npy":
+            items: list[tuple[str, Any]] = [(p.stem, np.load(p, allow_pickle=False))]
+        elif suffix in loaders:
+            items = loaders[suffix](p)
+        else:
+            raise StudyError(f"{p}: unknown weight file type '{suffix}' (use .npy, .npz, .safetensors or .onnx)")
+    except StudyError:
+        raise
+    except ImportError as exc:
+        raise StudyError(f"{p}: cannot read {suffix} files without {exc.name}: pip install 'corvane[study]'") from exc
+    except (OSError, ValueError, EOFError, zipfile.BadZipFile, Exception) as exc:  # noqa: BLE001
+        raise StudyError(f"{p}: cannot read the file: {type(exc).__name__}: {exc}") from exc
+    return WeightSet.from_arrays(items, source=str(p), tensors=tensors)
