@@ -1,8 +1,33 @@
-"""Bit-fault injection and protective encodings for NumPy arrays.
+"""Bit-fault campaigns over model weights, and the protective encodings they study.
 
-The native core lives in :mod:`corvane._rust`.
+The native core lives in :mod:`corvane._rust`. The study layer above it:
+:func:`load_weights` reads a weight file into a :class:`WeightSet`; a
+:class:`Campaign` runs protections x fault rates (faults per stored bit) x
+trials over it and gives :class:`Results`; ``corvane study`` does the same
+from the command line.
 """
 
 from . import _rust
+from .campaign import Campaign, Fault, Results, TrialRecord, trial_seed
+from .errors import StudyError
+from .protections import Cep, Mset, NoProtection, Protection, Secded, parse_protection
+from .weights import Tensor, WeightSet, load_weights
 
-__all__ = ["_rust"]
+__all__ = [
+    "_rust",
+    "Campaign",
+    "Cep",
+    "Fault",
+    "Mset",
+    "NoProtection",
+    "Protection",
+    "Results",
+    "Secded",
+    "StudyError",
+    "Tensor",
+    "TrialRecord",
+    "WeightSet",
+    "load_weights",
+    "parse_protection",
+    "trial_seed",
+]

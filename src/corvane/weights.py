@@ -73,7 +73,8 @@ class Tensor:
     def values(self, patterns: npt.NDArray[Any] | None = None) -> npt.NDArray[np.float64]:
         """Patterns (all of them, or the ones given) as float64 values."""
         p = self.patterns if patterns is None else patterns
-        return p.view(source_dtype(self.dtype)).astype(np.float64)
+        with np.errstate(invalid="ignore"):  # NaN patterns stay NaN
+            return p.view(source_dtype(self.dtype)).astype(np.float64)
 
     def as_array(self, patterns: npt.NDArray[Any] | None = None) -> npt.NDArray[Any]:
         """A view of the patterns in the source dtype and shape."""

@@ -1,0 +1,5 @@
+"""``python -m corvane study ...``"""
+
+from .cli import main
+
+raise SystemExit(main())

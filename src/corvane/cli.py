@@ -1,0 +1,297 @@
+"""The command line: ``corvane study``, ``corvane inspect``.
+
+The CLI only parses, calls the Python API and prints; everything it does is
+reachable from Python. Bad input of any kind ends in one line
+``corvane: error: ...`` on stderr and exit status 2, with no output file
+written or left half-written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import math
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any, NoReturn
+
+from .errors import StudyError
+
+RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
+STUDY_EXTRA = "pip install 'corvane[study]'"
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise StudyError(message)
+
+
+def _floats(text: str, what: str) -> list[float]:
+    out = []
+    for part in text.split(","):
+        try:
+            out.append(float(part))
+        except ValueError:
+            raise StudyError(f"{what}: '{part}' is not a number") from None
+    return out
+
+
+def parse_rates(text: str) -> list[float]:
+    """'1e-6,1e-4' or 'START:STOP:N' (N values log-spaced from START to STOP)."""
+    if ":" in text:
+        parts = text.split(":")
+        if len(parts) != 3:
+            raise StudyError(f"--rates: '{text}' is not START:STOP:N")
+        start, stop = _floats(parts[0], "--rates")[0], _floats(parts[1], "--rates")[0]
+        try:
+            n = int(parts[2])
+        except ValueError:
+            raise StudyError(f"--rates: N in '{text}' is not a whole number") from None
+        if n < 1:
+            raise StudyError(f"--rates: N must be at least 1, got {n}")
+        if not (0 < start <= 1 and 0 < stop <= 1):
+            raise StudyError(f"--rates: rate outside (0, 1] in '{text}'")
+        if n == 1:
+            return [start]
+        a, b = math.log10(start), math.log10(stop)
+        return [float(10 ** (a + (b - a) * i / (n - 1))) for i in range(n)]
+    rates = _floats(text, "--rates")
+    for r in rates:
+        if not 0 < r <= 1:
+            raise StudyError(f"--rates: rate {r:g} is outside (0, 1]")
+    return rates
+
+
+def parse_counts(text: str) -> list[int]:
+    out = []
+    for part in text.split(","):
+        try:
+            out.append(int(part))
+        except ValueError:
+            raise StudyError(f"--faults: '{part}' is not a whole number") from None
+        if out[-1] < 1:
+            raise StudyError(f"--faults: fault count {out[-1]} is not positive")
+    return out
+
+
+def load_callable(spec: str) -> Any:
+    """MODULE:FUNCTION, imported with the working directory on the path."""
+    module, sep, name = spec.partition(":")
+    if not sep or not module or not name:
+        raise StudyError(f"--evaluate: '{spec}' is not MODULE:FUNCTION")
+    if "" not in sys.path and str(Path.cwd()) not in sys.path:
+        sys.path.insert(0, str(Path.cwd()))
+    try:
+        mod = importlib.import_module(module)
+    except Exception as exc:  # noqa: BLE001 - whatever the user's module raises on import
+        raise StudyError(f"--evaluate: cannot import {module}: {type(exc).__name__}: {exc}") from exc
+    fn = getattr(mod, name, None)
+    if not callable(fn):
+        raise StudyError(f"--evaluate: {module} has no callable {name}")
+    return fn
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="corvane", description="Bit-fault campaigns over model weights and protective encodings.")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    st = sub.add_parser(
+        "study",
+        help="run a fault campaign: protections x bit-error rates x trials",
+        description="Runs a fault campaign over model weights (default: a small MLP trained on scikit-learn's "
+        f"digits) and prints the aggregate table. Note: {RATE_HELP}.",
+    )
+    st.add_argument("--weights", metavar="PATH", help="a .npy, .npz, .safetensors or .onnx file")
+    st.add_argument("--tensors", metavar="GLOB[,GLOB]", help="study only the tensors whose names match")
+    st.add_argument(
+        "--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
+        help="the default model stored as this dtype",
+    )  # fmt: skip
+    st.add_argument(
+        "--protect", metavar="LIST",
+        help="comma-separated: none, secded:BITS, cep:D3P1|D7P1|D15P1, mset (default: none,secded:64,cep:D3P1,mset)",
+    )  # fmt: skip
+    lvl = st.add_mutually_exclusive_group()
+    lvl.add_argument(
+        "--rates", metavar="LIST|START:STOP:N",
+        help=f"bit-error rates, a list or N log-spaced values; {RATE_HELP} (default 1e-5:1e-2:4)",
+    )  # fmt: skip
+    lvl.add_argument("--faults", metavar="LIST", help="absolute fault counts instead of rates")
+    st.add_argument("--kind", choices=("flip", "stuck-at-0", "stuck-at-1"), default="flip")
+    st.add_argument("--trials", type=int, default=None, metavar="N", help="trials per protection and rate (default 50)")
+    st.add_argument("--seed", type=int, default=0, metavar="N")
+    st.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a callable on the list of decoded arrays -> float")
+    st.add_argument("--csv", metavar="PATH", help="one row per trial")
+    st.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
+    st.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
+    st.add_argument("--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)")
+    st.add_argument("--quick", action="store_true", help="a study of a few seconds")
+    st.add_argument("--quiet", action="store_true", help="no progress bar")
+    st.add_argument(
+        "--show-trial", nargs=3, metavar=("PROTECTION", "RATE", "TRIAL"),
+        help="rerun one trial from its seed and list its faults",
+    )  # fmt: skip
+
+    ins = sub.add_parser("inspect", help="list a file's tensors and what each protection would store")
+    ins.add_argument("path", metavar="PATH")
+    ins.add_argument("--tensors", metavar="GLOB[,GLOB]")
+    ins.add_argument("--protect", metavar="LIST")
+    return parser
+
+
+def _globs(text: str | None) -> list[str] | None:
+    return [g for g in text.split(",") if g] if text else None
+
+
+def _protect(text: str | None) -> list[str]:
+    from .protections import DEFAULT_PROTECTIONS
+
+    return [p for p in text.split(",") if p.strip()] if text else list(DEFAULT_PROTECTIONS)
+
+
+def _study(args: argparse.Namespace) -> int:
+    from rich.console import Console
+
+    from . import report
+    from .campaign import METRICS, Campaign
+    from .weights import load_weights
+
+    if args.trials is not None and args.trials < 1:
+        raise StudyError(f"--trials must be at least 1, got {args.trials}")
+    if args.seed < 0 or args.seed >= 2**64:
+        raise StudyError(f"--seed must be in [0, 2**64), got {args.seed}")
+    evaluate = load_callable(args.evaluate) if args.evaluate else None
+    tensors = _globs(args.tensors)
+    if args.weights:
+        weights = load_weights(args.weights, tensors)
+    else:
+        from . import digits
+
+        weights, default_eval = digits.weight_set(args.as_dtype, tensors)
+        evaluate = evaluate or default_eval
+    if args.faults:
+        counts, rates = parse_counts(args.faults), None
+    else:
+        counts = None
+        rates = parse_rates(args.rates or ("1e-4:1e-2:3" if args.quick else "1e-5:1e-2:4"))
+    trials = args.trials or (10 if args.quick else 50)
+    campaign = Campaign(
+        weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
+        seed=args.seed, evaluate=evaluate,
+    )  # fmt: skip
+    metric = args.metric or ("metric" if evaluate else "rel_l2_error")
+    if metric not in METRICS:
+        raise StudyError(f"--metric: unknown metric '{metric}' (use {', '.join(METRICS)})")
+    if metric == "metric" and evaluate is None:
+        raise StudyError("--metric metric needs --evaluate (or the default model)")
+    for path, formats in ((args.csv, None), (args.json, None), (args.plot, report.PLOT_FORMATS)):
+        if path:
+            report.check_output(path, formats)
+    # Off a terminal rich would wrap the table at 80 columns.
+    console = Console(width=None if sys.stdout.isatty() else 132)
+    if args.show_trial:
+        return _show_trial(campaign, args.show_trial, console)
+    campaign.check()
+    total = campaign.total_trials()
+    show_progress = not args.quiet and sys.stderr.isatty()
+    if show_progress:
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+
+        with Progress(
+            TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeRemainingColumn(),
+            console=Console(stderr=True), transient=True,
+        ) as progress:  # fmt: skip
+            bar = progress.add_task("trials", total=total)
+            results = campaign.run(on_trial=lambda rec: progress.update(bar, advance=1, description=rec.protection))
+    else:
+        results = campaign.run()
+    if not args.quiet:
+        console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
+    report.print_table(results, metric, console.print)
+    if args.csv:
+        report.write_csv(results, args.csv)
+    if args.json:
+        report.write_json(results, args.json)
+    if args.plot:
+        report.write_plot(results, args.plot, metric)
+    return 0
+
+
+def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
+    from rich.table import Table
+
+    name, rate_text, trial_text = spec
+    try:
+        rate = float(rate_text)
+        trial = int(trial_text)
+    except ValueError:
+        raise StudyError(f"--show-trial: expected PROTECTION RATE TRIAL, got {' '.join(spec)}") from None
+    record, faults = campaign.show_trial(name, rate, trial)
+    row = record.as_row()
+    console.print(", ".join(f"{k}={v}" for k, v in row.items() if v is not None and k != "seconds"))
+    table = Table(title=f"faults of {name} rate {rate_text} trial {trial} (seed {record.seed})", title_justify="left")
+    for h in ("site", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
+        table.add_column(h)
+    for f in faults:
+        table.add_row(
+            str(f.site), f.tensor or "-", "-" if f.element is None else str(f.element),
+            "-" if f.bit is None else str(f.bit), f.where, f.kind,
+            "-" if f.before is None else repr(f.before), "-" if f.after is None else repr(f.after),
+        )  # fmt: skip
+    console.print(table)
+    return 0
+
+
+def _inspect(args: argparse.Namespace) -> int:
+    from rich.console import Console
+    from rich.table import Table
+
+    from .campaign import Campaign
+    from .weights import load_weights
+
+    weights = load_weights(args.path, _globs(args.tensors))
+    console = Console()
+    t = Table(title=f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values", title_justify="left")
+    for h in ("tensor", "shape", "dtype", "studied as", "values"):
+        t.add_column(h)
+    for x in weights.tensors:
+        t.add_row(x.name, "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
+    console.print(t)
+    if weights.skipped:
+        console.print("skipped: " + ", ".join(f"{n} ({d})" for n, d in weights.skipped))
+    campaign = Campaign(weights, _protect(args.protect), rates=[1.0], trials=1)
+    p = Table(title="protections", title_justify="left")
+    for h in ("protection", "stored bits", "bits per value", "overhead"):
+        p.add_column(h)
+    base = sum(x.patterns.nbytes * 8 for x in weights.tensors)
+    for s in campaign.summaries():
+        if s.applicable:
+            p.add_row(s.name, str(s.stored_bits), f"{s.bits_per_value:.3f}", f"{s.stored_bits / base - 1:+.2%}")
+        else:
+            p.add_row(s.name, "not applicable", s.reason, "")
+    console.print(p)
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        try:
+            import rich  # noqa: F401
+        except ImportError as exc:
+            raise StudyError(f"the study needs the 'study' extra ({exc.name} is missing): {STUDY_EXTRA}") from None
+        args = build_parser().parse_args(argv)
+        return _inspect(args) if args.command == "inspect" else _study(args)
+    except StudyError as exc:
+        print(f"corvane: error: {exc}", file=sys.stderr)
+        return 2
+    except ImportError as exc:
+        print(f"corvane: error: {exc.name} is missing: {STUDY_EXTRA}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("corvane: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":  # pragma: no cover
+    raise SystemExit(main())

@@ -1,0 +1,234 @@
+"""Reports of a campaign: the aggregate table, CSV (one row per trial), JSON and plots.
+
+Every file is written to a temporary file beside its target and renamed over
+it only when complete, so a failure never leaves a half-written file.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+import os
+import tempfile
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import asdict
+from pathlib import Path
+from typing import IO, Any
+
+from .campaign import COLUMNS, METRICS, OUTCOMES, Aggregate, Results
+from .errors import StudyError
+
+PLOT_FORMATS = (".png", ".svg", ".pdf")
+
+
+@contextmanager
+def atomic_write(path: str | Path, mode: str = "w") -> Iterator[IO[Any]]:
+    """A file that appears at ``path`` only if the block completes."""
+    p = Path(path)
+    if p.is_dir():
+        raise StudyError(f"{p}: is a directory")
+    parent = p.parent if str(p.parent) else Path(".")
+    if not parent.is_dir():
+        raise StudyError(f"{p}: no such directory {parent}")
+    try:
+        fd, tmp = tempfile.mkstemp(dir=parent, prefix=f".{p.name}.", suffix=".tmp")
+    except OSError as exc:
+        raise StudyError(f"{p}: cannot write: {exc.strerror}") from exc
+    try:
+        with os.fdopen(fd, mode, **({"newline": ""} if "b" not in mode else {})) as f:
+            yield f
+        os.replace(tmp, p)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def check_output(path: str | Path, formats: tuple[str, ...] | None = None) -> None:
+    """Refuses an output path before a campaign runs, so no work is lost to a typo."""
+    p = Path(path)
+    if formats is not None and p.suffix.lower() not in formats:
+        raise StudyError(f"{p}: unknown plot format '{p.suffix}' (use {', '.join(formats)})")
+    if p.is_dir():
+        raise StudyError(f"{p}: is a directory")
+    parent = p.parent if str(p.parent) else Path(".")
+    if not parent.is_dir():
+        raise StudyError(f"{p}: no such directory {parent}")
+    if not os.access(parent, os.W_OK):
+        raise StudyError(f"{p}: directory {parent} is not writable")
+
+
+def _cell(v: Any) -> str:
+    if v is None:
+        return ""
+    if isinstance(v, float):
+        return repr(v)
+    return str(v)
+
+
+def csv_text(results: Results) -> str:
+    buf = io.StringIO()
+    w = csv.writer(buf, lineterminator="\n")
+    w.writerow(COLUMNS)
+    for r in results.records:
+        row = r.as_row()
+        w.writerow([_cell(row[c]) for c in COLUMNS])
+    return buf.getvalue()
+
+
+def write_csv(results: Results, path: str | Path) -> None:
+    with atomic_write(path) as f:
+        f.write(csv_text(results))
+
+
+def _json_safe(v: Any) -> Any:
+    if isinstance(v, float) and not math.isfinite(v):
+        return None if math.isnan(v) else ("inf" if v > 0 else "-inf")
+    if isinstance(v, dict):
+        return {k: _json_safe(x) for k, x in v.items()}
+    if isinstance(v, (list, tuple)):
+        return [_json_safe(x) for x in v]
+    return v
+
+
+def json_document(results: Results) -> dict[str, Any]:
+    aggs = []
+    for a in results.aggregates():
+        aggs.append(
+            {
+                "protection": a.protection,
+                "rate": a.rate,
+                "faults": a.faults,
+                "trials": a.trials,
+                "metrics": {m: {"mean": v[0], "low": v[1], "high": v[2]} for m, v in a.metrics.items()},
+                "outcomes": a.outcomes,
+            }
+        )
+    return _json_safe(
+        {
+            "config": results.config,
+            "baseline_metric": results.baseline_metric,
+            "skipped_tensors": [list(s) for s in results.skipped],
+            "protections": [
+                {**asdict(p), "clean": asdict(p.clean) if p.clean else None} for p in results.protections
+            ],
+            "trials": [r.as_row() for r in results.records],
+            "aggregates": aggs,
+        }
+    )
+
+
+def write_json(results: Results, path: str | Path) -> None:
+    with atomic_write(path) as f:
+        json.dump(json_document(results), f, indent=1)
+        f.write("\n")
+
+
+def write_plot(results: Results, path: str | Path, metric: str) -> None:
+    """The chosen metric against the rate (log axis), one line per protection with its 95% band."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=110)
+    try:
+        by: dict[str, list[Aggregate]] = {}
+        for a in results.aggregates():
+            by.setdefault(a.protection, []).append(a)
+        for name, aggs in by.items():
+            aggs.sort(key=lambda a: a.rate)
+            pts = [(a.rate, *a.metrics[metric]) for a in aggs if metric in a.metrics]
+            if not pts:
+                continue
+            x = [p[0] for p in pts]
+            (line,) = ax.plot(x, [p[1] for p in pts], marker="o", label=name)
+            ax.fill_between(x, [p[2] for p in pts], [p[3] for p in pts], color=line.get_color(), alpha=0.18)
+        ax.set_xscale("log")
+        if metric in ("max_abs_error", "mean_abs_error", "rel_l2_error") and _positive(results, metric):
+            ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
+        ax.set_xlabel("bit-error rate (faults per stored bit)")
+        ax.set_ylabel(metric + (" (test accuracy)" if metric == "metric" else ""))
+        kind = results.config.get("kind", "")
+        ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval", fontsize=10)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+        fig.tight_layout()
+        with atomic_write(path, "wb") as f:
+            fig.savefig(f, format=Path(path).suffix.lower().lstrip("."))
+    finally:
+        plt.close(fig)
+
+
+def _positive(results: Results, metric: str) -> bool:
+    return any((getattr(r, metric) or 0) > 0 for r in results.records)
+
+
+def _linthresh(results: Results, metric: str) -> float:
+    vals = [getattr(r, metric) for r in results.records if (getattr(r, metric) or 0) > 0]
+    return max(min(vals), 1e-300)
+
+
+def _fmt(v: float | None) -> str:
+    if v is None or (isinstance(v, float) and math.isnan(v)):
+        return "-"
+    if v == 0:
+        return "0"
+    if abs(v) >= 1e4 or abs(v) < 1e-3:
+        return f"{v:.3g}"
+    return f"{v:.4g}"
+
+
+def table_rows(results: Results, metric: str) -> tuple[list[str], list[list[str]]]:
+    head = ["protection", "rate", "faults", "trials", metric, "95% interval", "changed", "masked", "detected", "sdc"]
+    rows = []
+    for a in results.aggregates():
+        m = a.metrics.get(metric)
+        mean = "-" if m is None else _fmt(m[0])
+        band = "-" if m is None else f"{_fmt(m[1])} .. {_fmt(m[2])}"
+        rows.append(
+            [a.protection, f"{a.rate:.3g}", str(a.faults), str(a.trials), mean, band,
+             _fmt(a.metrics["values_changed"][0])]
+            + [f"{a.outcomes[o]:.0%}" for o in OUTCOMES]
+        )  # fmt: skip
+    return head, rows
+
+
+def print_table(results: Results, metric: str, out: Callable[[Any], None] | None = None) -> None:
+    from rich.console import Console
+    from rich.table import Table
+
+    console = Console()
+    emit = out or console.print
+    head, rows = table_rows(results, metric)
+    table = Table(title="fault campaign: mean over trials", title_justify="left")
+    for i, h in enumerate(head):
+        table.add_column(h, justify="left" if i == 0 else "right")
+    for r in rows:
+        table.add_row(*r)
+    emit(table)
+    prot = Table(title="protections before any fault", title_justify="left")
+    for h in ("protection", "stored bits", "bits/value", "clean: values changed", "clean: rel L2", "clean metric"):
+        prot.add_column(h, justify="left" if h == "protection" else "right")
+    for p in results.protections:
+        if not p.applicable:
+            prot.add_row(p.name, "not applicable", p.reason, "", "", "")
+            continue
+        prot.add_row(
+            p.name, str(p.stored_bits), f"{p.bits_per_value:.3f}",
+            str(p.clean.values_changed) if p.clean else "-",
+            _fmt(p.clean.rel_l2_error) if p.clean else "-", _fmt(p.clean_metric),
+        )  # fmt: skip
+    emit(prot)
+    if results.baseline_metric is not None:
+        emit(f"metric of the unprotected, fault-free weights: {results.baseline_metric:.4f}")
+    if results.skipped:
+        emit("skipped tensors: " + ", ".join(f"{n} ({d})" for n, d in results.skipped))
+
+
+__all__ = ["METRICS", "atomic_write", "check_output", "print_table", "write_csv", "write_json", "write_plot"]
