@@ -285,7 +285,8 @@ class _SecdedStored(Stored):
         vals = np.empty(ti.shape, np.uint64)
         for k, s in enumerate(self._stream):
             m = which == k
-            vals[m] = s[elem[m] - self._offsets[k]].astype(np.uint64)
+            bits = s.view(f"u{s.dtype.itemsize}")  # float32 patterns read as bits, not values
+            vals[m] = bits[elem[m] - self._offsets[k]].astype(np.uint64)
         out[inside] = ((vals >> bit.astype(np.uint64)) & np.uint64(1)).astype(np.uint8)
         return out
 
