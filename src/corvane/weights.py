@@ -130,6 +130,9 @@ class WeightSet:
         for name, raw in arrays:
             if tensors is not None and not any(fnmatch.fnmatchcase(name, pat) for pat in tensors):
                 continue
+            if isinstance(raw, _Unsupported):
+                skipped.append((name, raw.dtype))
+                continue
             a = np.asarray(raw)
             dname = dtype_name(a.dtype)
             if dname not in STORAGE:
@@ -147,12 +150,68 @@ def _load_npz(path: Path) -> list[tuple[str, Any]]:
         return [(name, z[name]) for name in z.files]
 
 
+_SAFETENSORS_DTYPES = {
+    "F32": "float32", "F16": "float16", "BF16": "bfloat16", "I8": "int8", "U8": "uint8",
+    "F8_E4M3": "float8_e4m3fn", "F8_E5M2": "float8_e5m2",
+}  # fmt: skip
+
+
+def _safetensors_header(path: Path) -> dict[str, Any]:
+    import json
+    import struct
+
+    with open(path, "rb") as f:
+        head = f.read(8)
+        if len(head) < 8:
+            raise ValueError("file too short for a safetensors header")
+        (size,) = struct.unpack("<Q", head)
+        if size > path.stat().st_size - 8:
+            raise ValueError(f"header length {size} runs past the end of the file")
+        header: dict[str, Any] = json.loads(f.read(size))
+    header.pop("__metadata__", None)
+    return header
+
+
 def _load_safetensors(path: Path) -> list[tuple[str, Any]]:
     import ml_dtypes  # noqa: F401  (registers bfloat16 / float8 with NumPy)
-    from safetensors.numpy import load_file
+    from safetensors import safe_open
 
-    # safe_open keeps the file's order; load_file returns a dict in that order too.
-    return list(load_file(str(path)).items())
+    header = _safetensors_header(path)
+    # The order of the file is the order of the tensors' data.
+    names = sorted(header, key=lambda n: tuple(header[n]["data_offsets"]))
+    out: list[tuple[str, Any]] = []
+    with safe_open(str(path), framework="numpy") as f:
+        for name in names:
+            dtype = header[name]["dtype"]
+            if dtype in ("F8_E4M3", "F8_E5M2"):
+                # The NumPy backend has no float8: read the raw bytes through the safe slice as uint8.
+                out.append((name, _raw_tensor(path, header, name)))
+            elif dtype in _SAFETENSORS_DTYPES or dtype in ("I64", "I32", "I16", "U16", "U32", "U64", "F64", "BOOL"):
+                out.append((name, f.get_tensor(name)))
+            else:
+                out.append((name, _Unsupported(dtype)))
+    return out
+
+
+class _Unsupported:
+    """A tensor of a dtype nobody here reads: listed as skipped."""
+
+    def __init__(self, dtype: str) -> None:
+        self.dtype = dtype
+
+
+def _raw_tensor(path: Path, header: dict[str, Any], name: str) -> Any:
+    info = header[name]
+    start, stop = info["data_offsets"]
+    with open(path, "rb") as f:
+        base = 8 + int.from_bytes(f.read(8), "little")
+    shape = tuple(info["shape"])
+    count = int(np.prod(shape)) if shape else 1
+    dt = _ml_dtype(_SAFETENSORS_DTYPES[info["dtype"]])
+    if stop - start != count * dt.itemsize:
+        raise ValueError(f"tensor {name}: {stop - start} bytes for shape {list(shape)}")
+    raw = np.fromfile(path, dtype=np.uint8, count=stop - start, offset=base + start)
+    return raw.view(dt).reshape(shape)
 
 
 def _load_onnx(path: Path) -> list[tuple[str, Any]]:
