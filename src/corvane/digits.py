@@ -38,7 +38,7 @@ def cache_dir() -> Path:
 
 
 def _data() -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64], npt.NDArray[np.float32], npt.NDArray[np.int64]]:
-    from sklearn.datasets import load_digits
+    from sklearn.datasets import load_digits  # type: ignore[import-untyped]
 
     digits = load_digits()
     x = (digits.data / 16.0).astype(np.float32)
@@ -87,7 +87,7 @@ def weights(cache: bool = True) -> list[npt.NDArray[np.float32]]:
     if cache:
         try:
             with np.load(path, allow_pickle=False) as z:
-                ws = [z[n] for n in NAMES]
+                ws = [z[f"arr_{i}"] for i in range(len(NAMES))]
             if [w.shape for w in ws] == [(64, _HIDDEN), (_HIDDEN,), (_HIDDEN, 10), (10,)] and all(
                 w.dtype == np.float32 for w in ws
             ):
@@ -100,7 +100,7 @@ def weights(cache: bool = True) -> list[npt.NDArray[np.float32]]:
             path.parent.mkdir(parents=True, exist_ok=True)
             fd, tmp = tempfile.mkstemp(dir=path.parent, suffix=".npz.tmp")
             with os.fdopen(fd, "wb") as f:
-                np.savez(f, **dict(zip(NAMES, ws, strict=True)))
+                np.savez(f, *ws)
             os.replace(tmp, path)
         except OSError:
             pass  # an unwritable cache only costs a retraining next time

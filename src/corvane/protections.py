@@ -9,6 +9,7 @@ form: its array bits for none / cep / mset, the encoded bits of the
 
 from __future__ import annotations
 
+import importlib
 import itertools
 import math
 from abc import ABC, abstractmethod
@@ -33,16 +34,17 @@ _FAULTS: dict[str, Callable[[], _rust.Fault]] = {
     "stuck-at-1": _rust.Fault.stuck_at_1,
 }
 ENGINE_KIND = {"stuck-at-0": 0, "stuck-at-1": 1, "flip": 2}
-_INJECT = {
+_INJECT: dict[str, Callable[[list[Patterns], list[tuple[_rust.Fault, int]]], None]] = {
     "float32": _rust.list_of_array_faults_f32,
     "uint16": _rust.list_of_array_faults_u16,
     "uint8": _rust.list_of_array_faults_u8,
 }
 
+engine: Any
 try:  # the native trial engine, when the build has it
-    from . import _engine as engine
+    engine = importlib.import_module("corvane._engine")
 except ImportError:  # pragma: no cover - every build of the package ships it
-    engine = None  # type: ignore[assignment]
+    engine = None
 
 
 def fault_pairs(kind: str, sites: U64) -> list[tuple[_rust.Fault, int]]:
@@ -254,6 +256,7 @@ class _SecdedStored(Stored):
             engine.encoding_inject(work, ENGINE_KIND[kind], g)
         else:
             work.apply_faults(fault_pairs(kind, g))
+        arrays: list[Any]
         if self.storage == "float32":
             arrays, flags = work.decode_f32()
         else:

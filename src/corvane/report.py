@@ -38,7 +38,7 @@ def atomic_write(path: str | Path, mode: str = "w") -> Iterator[IO[Any]]:
     except OSError as exc:
         raise StudyError(f"{p}: cannot write: {exc.strerror}") from exc
     try:
-        with os.fdopen(fd, mode, **({"newline": ""} if "b" not in mode else {})) as f:
+        with os.fdopen(fd, mode, newline="" if "b" not in mode else None) as f:
             yield f
         os.replace(tmp, p)
     except BaseException:
@@ -96,7 +96,7 @@ def _json_safe(v: Any) -> Any:
     return v
 
 
-def json_document(results: Results) -> dict[str, Any]:
+def json_document(results: Results) -> Any:
     aggs = []
     for a in results.aggregates():
         aggs.append(
@@ -171,7 +171,7 @@ def _positive(results: Results, metric: str) -> bool:
 
 def _linthresh(results: Results, metric: str) -> float:
     vals = [getattr(r, metric) for r in results.records if (getattr(r, metric) or 0) > 0]
-    return max(min(vals), 1e-300)
+    return max(float(min(vals)), 1e-300)
 
 
 def _fmt(v: float | None) -> str:

@@ -38,7 +38,8 @@ _INTEGER = {"int8", "uint8"}
 def _ml_dtype(name: str) -> np.dtype[Any]:
     import ml_dtypes
 
-    return np.dtype(getattr(ml_dtypes, name))
+    dt: np.dtype[Any] = np.dtype(getattr(ml_dtypes, name))
+    return dt
 
 
 def source_dtype(name: str) -> np.dtype[Any]:
