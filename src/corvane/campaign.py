@@ -140,9 +140,13 @@ class Prepared:
             for i, p in zip(members, stored.clean, strict=True):
                 clean[i] = p
         self.clean = clean
-        self.reference = Reference.of(weights.tensors, clean)
         original = [t.patterns for t in weights.tensors]
-        self.clean_damage = damage(weights.tensors, diff(original, clean), Reference.of(weights.tensors, original))
+        if all(c is o for c, o in zip(clean, original, strict=True)):  # a lossless code: nothing to measure
+            self.reference = weights.reference()
+            self.clean_damage = Damage(0, 0.0, 0.0, 0.0, 0)
+        else:
+            self.reference = Reference.of(weights.tensors, clean)
+            self.clean_damage = damage(weights.tensors, diff(original, clean), weights.reference())
         self.evaluate = evaluate
         self.clean_metric = _call(evaluate, weights.arrays(clean)) if evaluate else None
 

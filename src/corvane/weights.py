@@ -90,6 +90,7 @@ class WeightSet:
     tensors: list[Tensor]
     skipped: list[tuple[str, str]] = field(default_factory=list)
     source: str = ""
+    _reference: Any = field(default=None, init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         if not self.tensors:
@@ -99,6 +100,14 @@ class WeightSet:
         if not self.skipped:
             return ""
         return " (skipped: " + ", ".join(f"{n} {d}" for n, d in self.skipped) + ")"
+
+    def reference(self) -> Any:
+        """Finite count and L2 norm of the values (computed once)."""
+        if self._reference is None:
+            from .metrics import Reference
+
+            self._reference = Reference.of(self.tensors, [t.patterns for t in self.tensors])
+        return self._reference
 
     @property
     def value_count(self) -> int:
