@@ -148,10 +148,13 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
                 continue
             x = [p[0] for p in pts]
             (line,) = ax.plot(x, [p[1] for p in pts], marker="o", label=name)
-            ax.fill_between(x, [p[2] for p in pts], [p[3] for p in pts], color=line.get_color(), alpha=0.18)
+            # Counts and errors are never negative: the band stops at 0.
+            low = [max(p[2], 0.0) if metric != "metric" else p[2] for p in pts]
+            ax.fill_between(x, low, [p[3] for p in pts], color=line.get_color(), alpha=0.18)
         ax.set_xscale("log")
         if metric in ("max_abs_error", "mean_abs_error", "rel_l2_error") and _positive(results, metric):
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
+            ax.set_ylim(bottom=0)
         ax.set_xlabel("bit-error rate (faults per stored bit)")
         ax.set_ylabel(metric + (" (test accuracy)" if metric == "metric" else ""))
         kind = results.config.get("kind", "")
