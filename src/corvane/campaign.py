@@ -123,8 +123,13 @@ def draw_sites(size: int, seed: int, count: int) -> U64:
 class Prepared:
     """A protection applied to a weight set: stored forms (built once), fault-free decode, references."""
 
-    def __init__(self, weights: WeightSet, protection: Protection, evaluate: Evaluate | None = None) -> None:
+    def __init__(
+        self, weights: WeightSet, protection: Protection, evaluate: Evaluate | None = None, dense: bool = False
+    ) -> None:
         self.weights = weights
+        # The sparse path needs the native engine for SEC-DED; the dense one is the reference.
+        self.dense = dense or (engine is None and isinstance(protection, Secded))
+        self._work: list[npt.NDArray[Any]] | None = None
         self.protection = protection
         self.groups: list[tuple[str, list[int], Stored]] = []
         refused = [s for s, _ in weights.groups() if not protection.accepts(s)]
@@ -168,7 +173,7 @@ class Prepared:
                 yield k, sites[m] - np.uint64(lo)
 
     def run(self, kind: str, point: Point, index: int, trial: int, seed: int) -> TrialRecord:
-        """One dense trial: copy each stored form, inject, decode everything, compare."""
+        """One trial: sparse (only what the faults touch) or dense (copy, inject, decode all, compare)."""
         t0 = time.perf_counter()
         count = point.faults(self.site_count)
         sites = self.sites(count, trial_seed(seed, self.protection.name, point, trial))
@@ -181,6 +186,15 @@ class Prepared:
         corrected = flagged = miscorrected = 0
         for k, local in self.split(sites):
             _, members, stored = self.groups[k]
+            if not self.dense:
+                sp = stored.sparse(kind, local)
+                for i, ch in zip(members, sp.changes, strict=True):
+                    changes[i] = ch
+                if sp.chunks is not None:
+                    corrected += sp.chunks[0]
+                    flagged += sp.chunks[1]
+                    miscorrected += sp.chunks[2]
+                continue
             out = stored.dense(kind, local)
             group_changes = diff(stored.clean, out.patterns)
             for i, ch, p in zip(members, group_changes, out.patterns, strict=True):
@@ -194,7 +208,9 @@ class Prepared:
                 miscorrected += int(np.setdiff1d(bad, f).size)
                 corrected += int(np.setdiff1d(out.secded.effective, np.union1d(f, bad)).size)
         dmg = damage(tensors, changes, self.reference)
-        metric = _call(self.evaluate, self.weights.arrays(decoded)) if self.evaluate else None
+        metric = None
+        if self.evaluate is not None:
+            metric = self._evaluate(decoded) if self.dense else self._evaluate_sparse(changes)
         if flagged:
             outcome = "detected"
         elif dmg.values_changed == 0:
@@ -207,6 +223,25 @@ class Prepared:
             (corrected, flagged, miscorrected) if secded else None, metric, outcome, index,
             time.perf_counter() - t0,
         )  # fmt: skip
+
+    def _evaluate(self, patterns: list[npt.NDArray[Any]]) -> float:
+        arrays = self.weights.arrays(patterns)
+        for a in arrays:
+            a.flags.writeable = False  # shared with the next trial: evaluate must not write
+        return _call(self.evaluate, arrays)
+
+    def _evaluate_sparse(self, changes: list[Change]) -> float:
+        """Applies the changes to one working copy, evaluates, then restores exactly those values."""
+        if self._work is None:
+            self._work = [c.copy() for c in self.clean]
+        work = self._work
+        for w, (idx, _, after) in zip(work, changes, strict=True):
+            w[idx] = after
+        try:
+            return self._evaluate(work)
+        finally:
+            for w, (idx, before, _) in zip(work, changes, strict=True):
+                w[idx] = before
 
     def locate(self, site: int) -> tuple[int, str | None, int | None, int | None, str]:
         """Where a global site lies: (group, tensor, element, bit, description)."""
@@ -364,6 +399,7 @@ class Campaign:
         trials: int = 10,
         seed: int = 0,
         evaluate: Evaluate | None = None,
+        dense: bool = False,
     ) -> None:
         if (rates is None) == (counts is None):
             raise StudyError("give either rates or counts of faults")
@@ -392,6 +428,7 @@ class Campaign:
         self.trials = trials
         self.seed = seed
         self.evaluate = evaluate
+        self.dense = dense
         self._checked = False
 
     def config(self) -> dict[str, Any]:
@@ -433,7 +470,7 @@ class Campaign:
         return [TrialTask(protection, i, t) for i in range(len(self.points)) for t in range(self.trials)]
 
     def prepare(self, protection: Protection) -> Prepared:
-        return Prepared(self.weights, protection, self.evaluate)
+        return Prepared(self.weights, protection, self.evaluate, self.dense)
 
     def run_task(self, prepared: Prepared, task: TrialTask) -> TrialRecord:
         return prepared.run(self.kind, self.points[task.point], task.point, task.trial, self.seed)

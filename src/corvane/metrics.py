@@ -107,7 +107,7 @@ def changed(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
     words = np.flatnonzero(a.view(np.uint64) != b.view(np.uint64))
     if per == 1 or words.size == 0:
         return words
-    idx = (words[:, None] * per + np.arange(per)[None, :]).reshape(-1)
+    idx: npt.NDArray[np.int64] = (words[:, None] * per + np.arange(per)[None, :]).reshape(-1)
     return idx[ua[idx] != ub[idx]]
 
 

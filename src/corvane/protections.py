@@ -85,6 +85,33 @@ class Decoded:
     secded: SecdedHits | None = None
 
 
+Change = tuple[npt.NDArray[np.int64], Patterns, Patterns]  # indices, before, after
+
+
+@dataclass
+class Sparse:
+    """What a sparse trial changed in one group: per tensor (indices, fault-free, decoded patterns)."""
+
+    changes: list[Change]
+    #: SEC-DED only: chunks corrected, flagged, miscorrected.
+    chunks: tuple[int, int, int] | None = None
+
+
+def split_by_tensor(elements: npt.NDArray[np.int64], values: Patterns, sizes: Sequence[int], clean: Sequence[Patterns]) -> list[Change]:
+    """Group-wide sorted element indices and decoded patterns -> per-tensor changes (unchanged ones dropped)."""
+    out: list[Change] = []
+    bounds = np.cumsum([0, *sizes])
+    cuts = np.searchsorted(elements, bounds)
+    for k, c in enumerate(clean):
+        idx = elements[cuts[k] : cuts[k + 1]] - bounds[k]
+        after = values[cuts[k] : cuts[k + 1]]
+        before = c[idx]
+        u = f"u{c.dtype.itemsize}"
+        keep = before.view(u) != after.view(u)
+        out.append((idx[keep], before[keep], after[keep]))
+    return out
+
+
 class Stored(ABC):
     """The stored form of one storage group under one protection."""
 
@@ -96,6 +123,10 @@ class Stored(ABC):
     @abstractmethod
     def dense(self, kind: str, sites: U64) -> Decoded:
         """Copies the stored form, applies the faults at ``sites`` (group-local), decodes everything."""
+
+    @abstractmethod
+    def sparse(self, kind: str, sites: U64) -> Sparse:
+        """The same trial touching only what the faults touch; the stored form is left as it is."""
 
 
 class Protection(ABC):
@@ -138,6 +169,30 @@ class _PlainStored(Stored):
 
     def _decode(self, work: list[Patterns]) -> None:
         pass
+
+    def sparse(self, kind: str, sites: U64) -> Sparse:
+        w = STORAGE_BITS[self.storage]
+        elem, bit = np.divmod(sites, np.uint64(w))
+        elements, inverse = np.unique(elem.astype(np.int64), return_inverse=True)
+        sizes = [p.size for p in self.stored]
+        bounds = np.cumsum([0, *sizes])
+        which = np.searchsorted(bounds, elements, side="right") - 1
+        u = np.dtype(f"u{w // 8}")
+        values = np.empty(elements.size, u)
+        for k, s in enumerate(self.stored):
+            m = which == k
+            values[m] = s.view(u)[elements[m] - bounds[k]]
+        masks = np.zeros(elements.size, u)
+        np.bitwise_or.at(masks, inverse, (np.uint64(1) << bit).astype(u))
+        if kind == "flip":
+            values ^= masks
+        elif kind == "stuck-at-1":
+            values |= masks
+        else:
+            values &= ~masks
+        decoded = values.view(self.stored[0].dtype)
+        self._decode([decoded])
+        return Sparse(split_by_tensor(elements, decoded, sizes, self.clean))
 
 
 class NoProtection(Protection):
@@ -275,6 +330,25 @@ class _SecdedStored(Stored):
             changes = self.stored_bits(g) != want
             effective = np.unique((g[changes] // np.uint64(self.n)).astype(np.int64))
         return Decoded(arrays, SecdedHits(hit, effective, flagged))
+
+    def sparse(self, kind: str, sites: U64) -> Sparse:
+        g = self.encoded(sites)
+        elements, values, corrected, flagged, miscorrected = engine.encoding_trial(
+            self.encoding, ENGINE_KIND[kind], g, self.width
+        )
+        elements = np.asarray(elements).astype(np.int64)
+        values = np.asarray(values)
+        if self.storage == "uint8":
+            # Byte pairs back to bytes; the pad byte past the data is never a value.
+            nbytes = sum(self.sizes)
+            elements = np.stack([2 * elements, 2 * elements + 1], axis=1).reshape(-1)
+            values = values.astype("<u2").view(np.uint8)
+            keep = elements < nbytes
+            elements, values = elements[keep], values[keep]
+        else:
+            values = values.view(self.clean[0].dtype)
+        changes = split_by_tensor(elements, values, self.sizes, self.clean)
+        return Sparse(changes, (int(corrected), int(flagged), int(miscorrected)))
 
     # -- reading the fault-free stored form --
 

@@ -1,0 +1,29 @@
+import numpy as np
+import pytest
+
+from corvane.metrics import changed, mean_interval, t95
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.uint16, np.uint8])
+@pytest.mark.parametrize("n, offset", [(0, 0), (1, 0), (7, 0), (64, 0), (1001, 0), (64, 1), (33, 3)])
+def test_changed_finds_every_differing_pattern(dtype, n, offset):
+    rng = np.random.default_rng(n)
+    raw = rng.integers(0, 256, (n + offset) * np.dtype(dtype).itemsize + 8, dtype=np.uint8)
+    a = raw[offset * np.dtype(dtype).itemsize :][: n * np.dtype(dtype).itemsize].view(dtype)  # maybe unaligned
+    b = a.copy()
+    hits = rng.choice(n, size=min(n, 5), replace=False) if n else np.zeros(0, int)
+    b.view(f"u{b.dtype.itemsize}")[hits] ^= 1
+    assert np.array_equal(changed(a, b), np.sort(hits))
+
+
+def test_nan_with_same_bits_is_unchanged_and_signed_zero_is_changed():
+    a = np.array([np.nan, 0.0, 1.0, 2.0], np.float32)
+    b = np.array([np.nan, -0.0, 1.0, 2.0], np.float32)
+    assert changed(a, b).tolist() == [1]
+
+
+def test_interval_uses_student_t():
+    m, lo, hi = mean_interval([1.0, 2.0, 3.0])
+    assert (m, hi - m) == pytest.approx((2.0, 4.303 / np.sqrt(3)))
+    assert mean_interval([5.0]) == (5.0, 5.0, 5.0)
+    assert t95(1000) == pytest.approx(1.962, abs=1e-3)

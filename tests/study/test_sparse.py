@@ -1,0 +1,87 @@
+"""The sparse trial path gives exactly what the dense reference gives."""
+
+import numpy as np
+import pytest
+
+from corvane import Campaign, StudyError, WeightSet
+from corvane.protections import engine
+
+from conftest import tiny
+
+needs_engine = pytest.mark.skipif(engine is None, reason="the native engine is not built")
+
+
+def rows(campaign):
+    return [{k: v for k, v in r.as_row().items() if k != "seconds"} for r in campaign.run().records]
+
+
+def both(ws, protections, **kw):
+    dense = rows(Campaign(ws, protections, dense=True, **kw))
+    sparse = rows(Campaign(ws, protections, **kw))
+    assert sparse == dense
+    return dense
+
+
+def special_values(storage):
+    """Patterns that decode to NaN, infinities, subnormals and signed zeros."""
+    if storage == "float32":
+        v = np.array([np.nan, np.inf, -np.inf, 1e-45, -0.0, 0.0, 3e38, -2.5], np.float32)
+    else:
+        v = np.array([np.nan, np.inf, -np.inf, 6e-8, -0.0, 0.0, 65504, -2.5], np.float16)
+    return np.tile(v, 40)
+
+
+@pytest.mark.parametrize("kind", ["flip", "stuck-at-0", "stuck-at-1"])
+@pytest.mark.parametrize("storage", ["float32", "float16", "bfloat16", "int8"])
+def test_inplace_protections_sparse_equals_dense(storage, kind):
+    ws = tiny(storage, sizes=(500, 3, 129))
+    out = both(ws, ["none", "cep:D3P1", "cep:D7P1", "cep:D15P1", "mset"], rates=[1e-3, 5e-2, 1.0], trials=3,
+               seed=4, kind=kind)  # fmt: skip
+    assert any(r["values_changed"] for r in out)
+
+
+@pytest.mark.parametrize("storage", ["float32", "float16"])
+def test_special_values_sparse_equals_dense(storage):
+    ws = WeightSet.from_arrays([("w", special_values(storage))])
+    out = both(ws, ["none", "cep:D3P1", "mset"], rates=[1e-2, 0.2], trials=4, seed=2)
+    assert any(r["nonfinite"] for r in out)
+
+
+def test_sparse_evaluate_sees_full_weights_and_restores_them():
+    ws = tiny("float32", sizes=(64, 64))
+    seen = []
+
+    def evaluate(arrays):
+        seen.append(np.concatenate([a.ravel() for a in arrays]).copy())
+        return float(np.nansum(np.abs(seen[-1].astype(np.float64))))
+
+    both(ws, ["none", "mset"], rates=[1e-2], trials=3, seed=1, evaluate=evaluate)
+    half = len(seen) // 2
+    for d, s in zip(seen[:half], seen[half:]):
+        assert np.array_equal(d.view(np.uint32), s.view(np.uint32))
+
+
+def test_evaluate_may_not_write_into_the_weights():
+    def vandal(arrays):
+        arrays[0][0] = 1.0
+        return 0.0
+
+    with pytest.raises(StudyError, match="the evaluate function raised ValueError"):
+        Campaign(tiny("float32"), ["none"], counts=[1], trials=1, evaluate=vandal).run()
+
+
+@needs_engine
+@pytest.mark.parametrize("kind", ["flip", "stuck-at-0", "stuck-at-1"])
+@pytest.mark.parametrize("storage", ["float32", "float16", "uint8"])
+@pytest.mark.parametrize("d", [1, 7, 16, 36, 64, 100, 1000, 4096])
+def test_secded_sparse_equals_dense(storage, kind, d):
+    ws = tiny(storage, sizes=(301, 7, 64))  # odd byte count: a pad byte for 8-bit data
+    out = both(ws, [f"secded:{d}"], rates=[1e-3, 3e-2, 0.3, 1.0], trials=3, seed=d, kind=kind)
+    assert any(r["chunks_corrected"] for r in out)
+
+
+@needs_engine
+def test_secded_sparse_faults_in_check_parity_fill_bits_and_last_chunk():
+    ws = WeightSet.from_arrays([("w", np.arange(1, 6, dtype=np.float32))])  # 160 bits: last of 3 chunks partial
+    out = both(ws, ["secded:64"], counts=[1, 2, 3, 20, 100, 216], trials=25, seed=3)
+    assert {r["outcome"] for r in out} >= {"masked", "detected"}
