@@ -108,7 +108,8 @@ def changed(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
     if per == 1 or words.size == 0:
         return words
     idx: npt.NDArray[np.int64] = (words[:, None] * per + np.arange(per)[None, :]).reshape(-1)
-    return idx[ua[idx] != ub[idx]]
+    keep: npt.NDArray[np.bool_] = ua[idx] != ub[idx]
+    return idx[keep]
 
 
 def diff(
