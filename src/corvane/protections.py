@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import importlib
 import itertools
+import operator
 import math
 from abc import ABC, abstractmethod
 from collections.abc import Callable, Sequence
@@ -322,7 +323,11 @@ class _SecdedStored(Stored):
             bounds = np.cumsum([0] + self.sizes)
             arrays = [stream[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
         hit = np.unique((g // np.uint64(self.n)).astype(np.int64))
-        flagged = hit[[not flags[c] for c in hit.tolist()]] if hit.size else hit
+        if hit.size == 0 or flags.count(False) == 0:
+            flagged = hit[:0]
+        else:  # look up only the hit chunks' flags, in C
+            picked = operator.itemgetter(*hit.tolist())(flags) if hit.size > 1 else (flags[int(hit[0])],)
+            flagged = hit[~np.array(picked, dtype=bool)]
         if kind == "flip":
             effective = hit
         else:
