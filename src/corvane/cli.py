@@ -129,6 +129,10 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("--quick", action="store_true", help="a study of a few seconds")
     st.add_argument("--quiet", action="store_true", help="no progress bar")
     st.add_argument(
+        "--dense", action="store_true",
+        help="run every trial the reference way: copy, inject, decode everything, compare (same results, slower)",
+    )  # fmt: skip
+    st.add_argument(
         "--show-trial", nargs=3, metavar=("PROTECTION", "RATE", "TRIAL"),
         help="rerun one trial from its seed and list its faults",
     )  # fmt: skip
@@ -162,6 +166,7 @@ def _study(args: argparse.Namespace) -> int:
     if args.seed < 0 or args.seed >= 2**64:
         raise StudyError(f"--seed must be in [0, 2**64), got {args.seed}")
     evaluate = load_callable(args.evaluate) if args.evaluate else None
+    what = f"metric: {args.evaluate}(decoded weights)" if args.evaluate else ""
     tensors = _globs(args.tensors)
     if args.weights:
         weights = load_weights(args.weights, tensors)
@@ -169,7 +174,8 @@ def _study(args: argparse.Namespace) -> int:
         from . import digits
 
         weights, default_eval = digits.weight_set(args.as_dtype, tensors)
-        evaluate = evaluate or default_eval
+        if evaluate is None:
+            evaluate, what = default_eval, "metric: test-set accuracy of the digits MLP"
     if args.faults:
         counts, rates = parse_counts(args.faults), None
     else:
@@ -178,7 +184,7 @@ def _study(args: argparse.Namespace) -> int:
     trials = args.trials or (10 if args.quick else 50)
     campaign = Campaign(
         weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
-        seed=args.seed, evaluate=evaluate,
+        seed=args.seed, evaluate=evaluate, dense=args.dense,
     )  # fmt: skip
     metric = args.metric or ("metric" if evaluate else "rel_l2_error")
     if metric not in METRICS:
@@ -209,6 +215,8 @@ def _study(args: argparse.Namespace) -> int:
     if not args.quiet:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
     report.print_table(results, metric, console.print)
+    if what and not args.quiet:
+        console.print(what)
     if args.csv:
         report.write_csv(results, args.csv)
     if args.json:
