@@ -23,7 +23,7 @@ import numpy.typing as npt
 
 from . import _rust
 from .errors import StudyError
-from .metrics import Change, Damage, Reference, damage, diff, mean_interval
+from .metrics import Change, Damage, Reference, damage, damage_between, diff, mean_interval
 from .protections import FAULT_KINDS, U64, Protection, Secded, Stored, _SecdedStored, engine, parse_protections
 from .weights import STORAGE_BITS, WeightSet
 
@@ -151,7 +151,7 @@ class Prepared:
             self.clean_damage = Damage(0, 0.0, 0.0, 0.0, 0)
         else:
             self.reference = Reference.of(weights.tensors, clean)
-            self.clean_damage = damage(weights.tensors, diff(original, clean), weights.reference())
+            self.clean_damage = damage_between(weights.tensors, original, clean, weights.reference())
         self.evaluate = evaluate
         self.clean_metric = _call(evaluate, weights.arrays(clean)) if evaluate else None
 

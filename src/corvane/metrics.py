@@ -16,7 +16,7 @@ any path that finds the same changes gives bit-identical metrics.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -68,12 +68,36 @@ def damage(tensors: Sequence[Tensor], changes: Sequence[Change], ref: Reference)
 
     Sums run block by block in a fixed order, so equal changes give equal metrics.
     """
-    changed = created = 0
+
+    def blocks() -> Iterator[tuple[Tensor, npt.NDArray[Any], npt.NDArray[Any]]]:
+        for t, (idx, before, after) in zip(tensors, changes, strict=True):
+            for i in range(0, idx.size, BLOCK):
+                yield t, before[i : i + BLOCK], after[i : i + BLOCK]
+
+    return _accumulate(blocks(), ref)
+
+
+def damage_between(tensors: Sequence[Tensor], before: Sequence[npt.NDArray[Any]], after: Sequence[npt.NDArray[Any]],
+                   ref: Reference) -> Damage:  # fmt: skip
+    """Damage between two whole sets of patterns, a block at a time (no whole-size temporaries)."""
+
+    def blocks() -> Iterator[tuple[Tensor, npt.NDArray[Any], npt.NDArray[Any]]]:
+        for t, a, b in zip(tensors, before, after, strict=True):
+            for i in range(0, a.size, BLOCK):
+                pa, pb = a[i : i + BLOCK], b[i : i + BLOCK]
+                idx = changed(pa, pb)
+                yield t, pa[idx], pb[idx]
+
+    return _accumulate(blocks(), ref)
+
+
+def _accumulate(blocks: Iterator[tuple[Tensor, npt.NDArray[Any], npt.NDArray[Any]]], ref: Reference) -> Damage:
+    changed_ = created = 0
     total = squares = worst = 0.0
-    for t, (idx, before, after) in zip(tensors, changes, strict=True):
-        changed += int(idx.size)
-        for i in range(0, idx.size, BLOCK):
-            a, b = t.values(before[i : i + BLOCK]), t.values(after[i : i + BLOCK])
+    for t, before, after in blocks:
+        changed_ += int(before.size)
+        if before.size:
+            a, b = t.values(before), t.values(after)
             fa, fb = np.isfinite(a), np.isfinite(b)
             created += int(np.count_nonzero(fa & ~fb))
             both = fa & fb
@@ -89,7 +113,7 @@ def damage(tensors: Sequence[Tensor], changes: Sequence[Change], ref: Reference)
     else:
         rel = 0.0 if l2 == 0 else math.inf
     return Damage(
-        values_changed=changed,
+        values_changed=changed_,
         max_abs_error=worst,
         mean_abs_error=total / pairs if pairs > 0 else 0.0,
         rel_l2_error=rel,
