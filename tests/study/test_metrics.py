@@ -1,12 +1,13 @@
 import numpy as np
 import pytest
 
-from corvane.metrics import changed, mean_interval, t95
+from corvane.metrics import changed, changed_numpy, mean_interval, t95
 
 
+@pytest.mark.parametrize("changed", [changed, changed_numpy])
 @pytest.mark.parametrize("dtype", [np.float32, np.uint16, np.uint8])
 @pytest.mark.parametrize("n, offset", [(0, 0), (1, 0), (7, 0), (64, 0), (1001, 0), (64, 1), (33, 3)])
-def test_changed_finds_every_differing_pattern(dtype, n, offset):
+def test_changed_finds_every_differing_pattern(changed, dtype, n, offset):
     rng = np.random.default_rng(n)
     raw = rng.integers(0, 256, (n + offset) * np.dtype(dtype).itemsize + 8, dtype=np.uint8)
     a = raw[offset * np.dtype(dtype).itemsize :][: n * np.dtype(dtype).itemsize].view(dtype)  # maybe unaligned
