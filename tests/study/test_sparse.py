@@ -77,7 +77,7 @@ def test_evaluate_may_not_write_into_the_weights():
 def test_secded_sparse_equals_dense(storage, kind, d):
     ws = tiny(storage, sizes=(301, 7, 64))  # odd byte count: a pad byte for 8-bit data
     out = both(ws, [f"secded:{d}"], rates=[1e-3, 3e-2, 0.3, 1.0], trials=3, seed=d, kind=kind)
-    assert any(r["chunks_corrected"] for r in out)
+    assert any(r["chunks_corrected"] or r["chunks_flagged"] for r in out)
 
 
 @needs_engine
