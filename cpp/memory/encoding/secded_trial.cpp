@@ -5,7 +5,7 @@
 #include <bit>
 #include <optional>
 #include <type_traits>
-#include <unordered_map>
+#include <utility>
 
 #include "memory/encoding/secded.hpp"
 
@@ -55,15 +55,43 @@ struct Sums {
   std::uint64_t ones = 0;      // their number, mod 2
 };
 
+// Masks of the first 128 data bits of a chunk by position bit: bit j % 64 of
+// kHead[j / 64][k] is bit k of data_position(j). Those positions stay below
+// 256, so eight masks per word cover them, and the many short regions of the
+// first word cost eight popcounts instead of a walk region by region.
+struct HeadMasks {
+  std::array<std::array<std::uint64_t, 8>, 2> masks{};
+  constexpr HeadMasks() {
+    for (std::uint64_t j = 0; j < 128; ++j) {
+      const std::uint64_t p = data_position(j);
+      for (unsigned k = 0; k < 8; ++k) {
+        if ((p >> k) & 1U) masks[j / 64][k] |= std::uint64_t{1} << (j % 64);
+      }
+    }
+  }
+};
+constexpr HeadMasks kHead;
+
+std::uint64_t head_syndrome(std::uint64_t x, unsigned word) {
+  std::uint64_t syndrome = 0;
+  for (unsigned k = 0; k < 8; ++k) syndrome |= parity(x & kHead.masks[word][k]) << k;
+  return syndrome;
+}
+
 // The sums of `len` data bits from image bit `start` on (data bit j of the
-// chunk at position data_position(j)). Within a region of constant offset
-// c = position - index, a word of 64 data bits is one xor_positions.
+// chunk at position data_position(j)). From data bit 128 on, a word of 64
+// data bits spans at most two regions of constant offset c = position -
+// index, and each region part is one xor_positions.
 Sums data_sums(const std::uint64_t* data, std::uint64_t start, std::uint64_t len) {
   Sums sums;
   std::uint64_t ones = 0;
   for (std::uint64_t j = 0; j < len; j += 64) {
     std::uint64_t x = read64(data, start + j) & low_mask(len - j);
     ones ^= x;
+    if (j < 128) {
+      sums.syndrome ^= head_syndrome(x, static_cast<unsigned>(j / 64));
+      continue;
+    }
     std::uint64_t at = j;
     while (x != 0) {
       const std::uint64_t c = data_position(at) - at;
@@ -122,11 +150,34 @@ class Reader {
     return s;
   }
 
-  // The verdict on chunk i as stored, computed once per chunk.
-  const Verdict& stored_verdict(std::uint64_t i) {
-    auto [it, fresh] = verdicts_.try_emplace(i);
-    if (fresh) it->second = classify(sums_of(i), n_);
-    return it->second;
+  // Starts loading the first words chunk i is read from: a batch of faults
+  // lands at random in an image far larger than the cache, so each chunk
+  // would otherwise wait for memory in turn.
+  void prefetch(std::uint64_t i) const {
+    const std::uint64_t start = i * d_;
+    if (start < storage_.data_bits) __builtin_prefetch(storage_.data + start / 64);
+    __builtin_prefetch(storage_.fields + i * (storage_.r + 1) / 64);
+  }
+
+  void prefetch_data(std::uint64_t b) const {
+    if (b < storage_.data_bits) __builtin_prefetch(storage_.data + b / 64);
+  }
+
+  // The verdict on chunk i as stored. The hit chunks' verdicts are recorded
+  // as they are made (in chunk order); any other chunk, which only an
+  // element spanning two chunks can reach, is decoded again when asked.
+  Verdict stored_verdict(std::uint64_t i) const {
+    const auto it = std::lower_bound(hits_.begin(), hits_.end(), i,
+                                     [](const auto& hit, std::uint64_t chunk) { return hit.first < chunk; });
+    if (it != hits_.end() && it->first == i) return it->second;
+    return classify(sums_of(i), n_);
+  }
+
+  // The sums of hit chunk i, whose verdict is recorded.
+  Sums record_hit(std::uint64_t i) {
+    const Sums sums = sums_of(i);
+    hits_.emplace_back(i, classify(sums, n_));
+    return sums;
   }
 
   // Stored data bit b (fill bits included).
@@ -144,10 +195,10 @@ class Reader {
 
   // Decoded bits [b, b + w) of the image as it is: stored bits and the
   // corrections of the chunks they lie in.
-  std::uint64_t decoded_bits(std::uint64_t b, unsigned w) {
+  std::uint64_t decoded_bits(std::uint64_t b, unsigned w) const {
     std::uint64_t v = data_bits(b, w);
     for (std::uint64_t i = b / d_; i <= (b + w - 1) / d_; ++i) {
-      const Verdict& verdict = stored_verdict(i);
+      const Verdict verdict = stored_verdict(i);
       if (verdict.corrected == kNoBit) continue;
       const std::uint64_t bit = i * d_ + verdict.corrected;
       if (bit >= b && bit < b + w) v ^= std::uint64_t{1} << (bit - b);
@@ -159,7 +210,7 @@ class Reader {
   const Image& image_;
   Image::Storage storage_;
   std::uint64_t d_, n_;
-  std::unordered_map<std::uint64_t, Verdict> verdicts_;
+  std::vector<std::pair<std::uint64_t, Verdict>> hits_;
 };
 
 // Removes the values that occur an even number of times from a sorted vector.
@@ -211,10 +262,20 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
   std::vector<std::uint64_t> sorted(sites.begin(), sites.end());
   std::sort(sorted.begin(), sorted.end());
 
+  // The first site of every hit chunk, so that chunks can be fetched ahead.
+  std::vector<std::size_t> firsts;
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    if (k == 0 || sorted[k] / n != sorted[k - 1] / n) firsts.push_back(k);
+  }
+  constexpr std::size_t kAhead = 8;
+  for (std::size_t h = 0; h < std::min(kAhead, firsts.size()); ++h) reader.prefetch(sorted[firsts[h]] / n);
+
   std::vector<std::uint64_t> changed;  // positions within the current chunk
   std::vector<std::uint64_t> diff;     // decoded data bits that differ, global, sorted
   std::vector<std::uint64_t> chunk_diff;
-  for (std::size_t k = 0; k < sorted.size();) {
+  for (std::size_t h = 0; h < firsts.size(); ++h) {
+    if (h + kAhead < firsts.size()) reader.prefetch(sorted[firsts[h + kAhead]] / n);
+    std::size_t k = firsts[h];
     const std::uint64_t chunk = sorted[k] / n;
     changed.clear();
     for (; k < sorted.size() && sorted[k] / n == chunk;) {
@@ -222,15 +283,15 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
       std::size_t times = 0;
       for (; k < sorted.size() && sorted[k] == g; ++k) ++times;
       const bool before = image.is_1(g);
-      const bool after = kind == FaultKind::StuckAt0 ? false : kind == FaultKind::StuckAt1 ? true : before != (times % 2 == 1);
+      const bool after = kind == FaultKind::Flip ? before != (times % 2 == 1) : kind == FaultKind::StuckAt1;
       if (after != before) changed.push_back(g - chunk * n);
     }
-    const Verdict base = reader.stored_verdict(chunk);
+    Sums faulted = reader.record_hit(chunk);
+    const Verdict base = classify(faulted, n);
     if (changed.empty()) {
       out.flagged += base.flag ? 0 : 1;
       continue;
     }
-    Sums faulted = reader.sums_of(chunk);
     chunk_diff.clear();
     for (const std::uint64_t p : changed) {
       faulted.syndrome ^= p;
@@ -256,7 +317,9 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
   }
 
   // Chunks come in order and each chunk's bits are sorted: so is `diff`.
+  for (std::size_t k = 0; k < std::min(kAhead, diff.size()); ++k) reader.prefetch_data(diff[k] / w * w);
   for (std::size_t k = 0; k < diff.size();) {
+    if (k + kAhead < diff.size()) reader.prefetch_data(diff[k + kAhead] / w * w);
     const std::uint64_t e = diff[k] / w;
     std::uint64_t mask = 0;
     for (; k < diff.size() && diff[k] / w == e; ++k) mask |= std::uint64_t{1} << (diff[k] % w);
