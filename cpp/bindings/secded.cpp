@@ -19,6 +19,7 @@
 #include "bindings/args.hpp"
 #include "bindings/borrow.hpp"
 #include "bindings/common.hpp"
+#include "bindings/encoding_state.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/fault.hpp"
 #include "bindings/object.hpp"
@@ -36,13 +37,6 @@ namespace {
 using memory::FaultAt;
 using memory::encoding::secded::ChunkFlags;
 using memory::encoding::secded::Image;
-
-struct EncodingState {
-  explicit EncodingState(Image&& i) : image(std::move(i)) {}
-  BorrowFlag borrow;
-  Image image;
-};
-using EncodingObject = Embedded<EncodingState>;
 
 EncodingState* as_encoding(PyObject* self) { return &EncodingObject::of(self); }
 

@@ -147,6 +147,17 @@ class Image {
   template <class T>
   ChunkFlags decode_into(std::span<const std::span<T>> outputs) const;
 
+  // The stored bits as they lie, for readers that work on a few chunks in
+  // place instead of decoding the whole image (secded_trial.hpp).
+  struct Storage {
+    const std::uint64_t* data;  // data bits 0 .. data_bits - 1, then zero words
+    std::uint64_t data_bits;
+    const std::uint64_t* fields;  // chunk i: parity bit at bit i * (r + 1), then its r check bits
+    unsigned r;
+    const std::unordered_set<std::uint64_t>* fill;  // data bit indexes >= data_bits that are 1
+  };
+  Storage storage() const noexcept { return {data_.data(), data_bits_, fields_.data(), r_, &fill_}; }
+
  private:
   Image() = default;
 

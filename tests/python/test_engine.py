@@ -1,0 +1,394 @@
+"""corvane._engine: bulk sites, in-place injection and sparse SEC-DED trials,
+each against the _rust path it stands in for."""
+
+import itertools
+
+import numpy as np
+import pytest
+
+import corvane._engine as engine
+import corvane._rust as rust
+from conftest import DTYPES, UINT, WIDTH
+
+KINDS = {engine.STUCK_AT_0: rust.Fault.stuck_at_0, engine.STUCK_AT_1: rust.Fault.stuck_at_1, engine.FLIP: rust.Fault.flip}
+U64 = np.uint64
+
+
+def sites(values):
+    return np.asarray(values, dtype=U64)
+
+
+def note_of(excinfo):
+    return getattr(excinfo.value, "__notes__", [])
+
+
+# ---- the module ----
+
+
+def test_module_exports_kinds_and_functions():
+    assert (engine.STUCK_AT_0, engine.STUCK_AT_1, engine.FLIP) == (0, 1, 2)
+    assert engine.__all__ == ["STUCK_AT_0", "STUCK_AT_1", "FLIP", "draw_sites", "inject", "encoding_inject",
+                              "encoding_bits", "encoding_trial", "changed"]
+    assert engine.encoding_trial.__text_signature__ == "(encoding, kind, sites, element_bits)"
+    assert "Encoding" in rust.secded.__all__  # _rust's table is left as it was
+
+
+# ---- draw_sites ----
+
+
+@pytest.mark.parametrize("size", [1, 2, 10, 1000, 2**32 - 1, 2**32, 2**32 + 1, 2**40, 2**64 - 1])
+@pytest.mark.parametrize("seed", [0, 7, 2**64 - 1])
+def test_draw_sites_is_the_pickers_prefix(size, seed):
+    count = min(size, 200)
+    drawn = engine.draw_sites(size, seed, count)
+    assert drawn.dtype == U64 and drawn.shape == (count,)
+    assert drawn.tolist() == list(itertools.islice(rust.Picker(size, seed=seed), count))
+
+
+def test_draw_sites_whole_range_and_empty():
+    assert sorted(engine.draw_sites(50, 3, 50).tolist()) == list(range(50))
+    assert engine.draw_sites(0, 3, 0).shape == (0,)
+    assert engine.draw_sites(10, 42, 10).tolist() == [8, 2, 7, 4, 6, 9, 0, 1, 3, 5]
+
+
+@pytest.mark.parametrize(
+    "args, exc, text, note",
+    [
+        ((5, 0, 6), ValueError, "count 6 exceeds size 5: a permutation of 0..5 has only size values", None),
+        ((-1, 0, 0), OverflowError, None, "while processing 'size'"),
+        ((5, "x", 1), TypeError, None, "while processing 'seed'"),
+        ((5, 0, 1.5), TypeError, None, "while processing 'count'"),
+    ],
+)
+def test_draw_sites_refuses_bad_arguments(args, exc, text, note):
+    with pytest.raises(exc) as excinfo:
+        engine.draw_sites(*args)
+    if text is not None:
+        assert str(excinfo.value) == text
+    if note is not None:
+        assert note in note_of(excinfo)
+
+
+# ---- inject ----
+
+
+def random_arrays(rng, suffix, sizes):
+    u = UINT[suffix]
+    return [rng.integers(0, np.iinfo(u).max, n, dtype=u, endpoint=True).view(DTYPES[suffix]) for n in sizes]
+
+
+@pytest.mark.parametrize("suffix", ["f32", "u16", "u8"])
+@pytest.mark.parametrize("kind", [0, 1, 2])
+def test_inject_matches_list_of_array_faults(suffix, kind):
+    rng = np.random.default_rng(kind)
+    arrays = random_arrays(rng, suffix, [37, 0, 5, 120])
+    expected = [a.copy() for a in arrays]
+    total = sum(a.size for a in arrays) * WIDTH[suffix]
+    where = rng.integers(0, total, 300).astype(U64)
+    where[:10] = where[10]  # repeated sites: flips cancel in pairs
+    getattr(rust, f"list_of_array_faults_{suffix}")(expected, [(KINDS[kind](), int(g)) for g in where])
+    engine.inject(arrays, kind, where)
+    for got, want in zip(arrays, expected):
+        assert got.tobytes() == want.tobytes()
+
+
+def test_inject_reads_strided_sites_and_sites_that_alias_the_arrays():
+    a = np.zeros(4, np.uint8)
+    engine.inject([a], engine.FLIP, sites([0, 9, 1, 9, 31])[::2])
+    assert a.tolist() == [3, 0, 0, 128]  # sites 0, 1 and 31; the 9s are skipped
+    # Sites stored in the very memory being faulted are read as they were.
+    buf = sites([1, 64])
+    engine.inject([buf.view(np.uint8)], engine.STUCK_AT_1, buf)
+    assert buf.tolist() == [3, 65]
+
+
+@pytest.mark.parametrize(
+    "make, exc, text",
+    [
+        (lambda: [np.zeros(2, np.float64)], TypeError,
+         "arrays[0] has dtype float64; inject takes float32, uint16 or uint8 arrays"),
+        (lambda: [np.zeros(2, np.uint8), np.zeros(2, np.uint16)], TypeError,
+         "arrays[1] has dtype uint16 but arrays[0] has dtype uint8; all arrays must share one dtype"),
+        (lambda: [np.zeros((2, 2), np.uint8)], ValueError, "arrays[0] is 2-D; inject takes 1-D arrays"),
+        (lambda: [np.zeros(8, np.uint8)[::2]], ValueError, "arrays[0] is not C-contiguous and aligned"),
+        (lambda: [np.zeros(2, np.uint8), np.zeros(2, np.uint8)[:0].copy(), np.frombuffer(b"ab", np.uint8)],
+         ValueError, "arrays[2] is read-only"),
+    ],
+)
+def test_inject_refuses_bad_arrays_and_writes_nothing(make, exc, text):
+    arrays = make()
+    before = [a.tobytes() for a in arrays]
+    with pytest.raises(exc) as excinfo:
+        engine.inject(arrays, engine.FLIP, sites([0]))
+    assert str(excinfo.value) == text
+    assert [a.tobytes() for a in arrays] == before
+
+
+def test_inject_checks_every_site_before_writing():
+    a = np.zeros(2, np.uint16)
+    with pytest.raises(IndexError, match=r"^site 32 \(sites\[1\]\) is out of bounds for 32 bits$"):
+        engine.inject([a], engine.FLIP, sites([0, 32]))
+    assert a.tolist() == [0, 0]
+    with pytest.raises(IndexError, match="for 0 bits"):
+        engine.inject([], engine.FLIP, sites([0]))
+    engine.inject([], engine.FLIP, sites([]))
+
+
+@pytest.mark.parametrize(
+    "kind, sites_arg, exc, text, note",
+    [
+        (3, sites([0]), ValueError, "kind must be STUCK_AT_0 (0), STUCK_AT_1 (1) or FLIP (2), got 3", "kind"),
+        (-1, sites([0]), ValueError, "kind must be STUCK_AT_0 (0), STUCK_AT_1 (1) or FLIP (2), got -1", "kind"),
+        ("flip", sites([0]), TypeError, None, "kind"),
+        (2, [0], TypeError, "expected a 1-D numpy.uint64 array, got 'list' object", "sites"),
+        (2, np.zeros(1, np.int64), TypeError, "expected a 1-D numpy.uint64 array, got an array of dtype int64",
+         "sites"),
+        (2, np.zeros((1, 1), U64), ValueError, "expected a 1-D numpy.uint64 array, got a 2-D array", "sites"),
+    ],
+)
+def test_kind_and_sites_are_checked_with_a_note(kind, sites_arg, exc, text, note):
+    a = np.zeros(2, np.uint8)
+    with pytest.raises(exc) as excinfo:
+        engine.inject([a], kind, sites_arg)
+    if text is not None:
+        assert str(excinfo.value) == text
+    assert f"while processing '{note}'" in note_of(excinfo)
+    assert a.tolist() == [0, 0]
+
+
+# ---- encodings ----
+
+
+def encode(rng, suffix, sizes, d):
+    arrays = random_arrays(rng, suffix, sizes)
+    return getattr(rust.secded, f"encode_{suffix}")(arrays, d)
+
+
+def all_bits(enc):
+    return engine.encoding_bits(enc, np.arange(enc.bit_count(), dtype=U64))
+
+
+def test_encoding_bits_reads_the_codeword_layout():
+    enc = rust.secded.encode_f32([np.array([1.0], np.float32)], 32)
+    expected = np.unpackbits(np.frombuffer(bytes([0x01, 0x01, 0x01, 0xE0, 0x1E]), np.uint8), bitorder="little")[:39]
+    got = all_bits(enc)
+    assert got.dtype == np.uint8 and got.tolist() == expected.tolist()
+    with pytest.raises(IndexError, match=r"^site 39 \(sites\[0\]\) is out of bounds for an encoding of 39 bits$"):
+        engine.encoding_bits(enc, sites([39]))
+
+
+@pytest.mark.parametrize("kind", [0, 1, 2])
+@pytest.mark.parametrize("d", [7, 36, 64, 1000])
+def test_encoding_inject_matches_apply_faults(kind, d):
+    rng = np.random.default_rng(d)
+    enc = encode(rng, "u16", [50, 3], d)
+    twin = enc.clone()
+    where = rng.integers(0, enc.bit_count(), 60).astype(U64)
+    where[5:9] = enc.bit_count() - 1  # fill bits of the last chunk
+    engine.encoding_inject(enc, kind, where)
+    twin.apply_faults([(KINDS[kind](), int(g)) for g in where])
+    assert np.array_equal(all_bits(enc), all_bits(twin))
+    assert [a.tobytes() for a in enc.decode_u16()[0]] == [a.tobytes() for a in twin.decode_u16()[0]]
+    assert enc.decode_u16()[1] == twin.decode_u16()[1]
+
+
+def test_encoding_inject_is_all_or_nothing():
+    enc = rust.secded.encode_u16([np.arange(4, dtype=np.uint16)], 16)
+    before = all_bits(enc)
+    with pytest.raises(IndexError, match="out of bounds"):
+        engine.encoding_inject(enc, engine.FLIP, sites([0, enc.bit_count()]))
+    assert np.array_equal(all_bits(enc), before)
+
+
+@pytest.mark.parametrize("call", [
+    lambda e: engine.encoding_inject(e, 2, sites([])),
+    lambda e: engine.encoding_bits(e, sites([])),
+    lambda e: engine.encoding_trial(e, 2, sites([]), 16),
+])
+@pytest.mark.parametrize("wrong", [None, "Encoding", np.zeros(3, np.uint8), rust.Fault.flip()])
+def test_only_encodings_are_accepted(call, wrong):
+    with pytest.raises(TypeError, match="is not an instance of 'Encoding'") as excinfo:
+        call(wrong)
+    assert "while processing 'encoding'" in note_of(excinfo)
+
+
+class CallsBack:
+    """A kind whose conversion reaches into the encoding being worked on."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        self.action()
+        return 2
+
+
+def test_the_borrow_flag_of_the_encoding_is_respected():
+    enc = rust.secded.encode_u16([np.arange(4, dtype=np.uint16)], 16)
+    with pytest.raises(RuntimeError) as excinfo:
+        engine.encoding_inject(enc, CallsBack(enc.bit_count), sites([0]))
+    assert str(excinfo.value) == "Already mutably borrowed"
+    with pytest.raises(RuntimeError) as excinfo:
+        engine.encoding_trial(enc, CallsBack(lambda: enc.apply_faults([])), sites([0]), 16)
+    assert str(excinfo.value) == "Already borrowed"
+    # Shared access alongside shared access is fine, and the flag is released.
+    engine.encoding_trial(enc, CallsBack(enc.bit_count), sites([0]), 16)
+    engine.encoding_inject(enc, engine.FLIP, sites([0]))
+
+
+# ---- sparse trials against the dense path ----
+
+
+def dense_trial(enc, kind, where, element_bits):
+    """clone + inject + full decode, compared with the fault-free decode."""
+    decode = (lambda e: e.decode_u16()) if element_bits == 16 else (lambda e: e.decode_f32())
+    u = np.uint16 if element_bits == 16 else np.uint32
+    before, _ = decode(enc)
+    faulted = enc.clone()
+    engine.encoding_inject(faulted, kind, where)
+    after, flags = decode(faulted)
+    a = np.concatenate([x.view(u) for x in before])
+    b = np.concatenate([x.view(u) for x in after])
+    indices = np.flatnonzero(a != b).astype(U64)
+    n = enc.bit_count() // len(flags)
+    d = n - (n - 1).bit_length() - 1
+    needed = a.size * element_bits
+    abits = np.unpackbits(a.view(np.uint8), bitorder="little")
+    bbits = np.unpackbits(b.view(np.uint8), bitorder="little")
+    stored_before, stored_after = all_bits(enc), all_bits(faulted)
+    corrected = flagged = miscorrected = 0
+    for chunk in sorted({int(g) // n for g in where}):
+        lo, hi = chunk * d, min((chunk + 1) * d, needed)
+        if not flags[chunk]:
+            flagged += 1
+        elif not np.array_equal(abits[lo:hi], bbits[lo:hi]):
+            miscorrected += 1
+        elif not np.array_equal(stored_before[chunk * n:(chunk + 1) * n], stored_after[chunk * n:(chunk + 1) * n]):
+            corrected += 1
+    return indices, b[indices], corrected, flagged, miscorrected
+
+
+def codeword_bits(d):
+    r = 2
+    while (1 << r) - r - 1 < d:
+        r += 1
+    return d + r + 1
+
+
+def tricky_sites(rng, enc, d, count):
+    """Sites weighted to parity bits, check bits, the last chunk and its fill."""
+    n = codeword_bits(d)
+    chunks = enc.bit_count() // n
+    out = []
+    chunk = int(rng.integers(chunks))
+    for _ in range(count):
+        if rng.random() < 0.3:
+            chunk = chunks - 1 if rng.random() < 0.3 else int(rng.integers(chunks))
+        pick = rng.random()
+        if pick < 0.2:
+            p = 0
+        elif pick < 0.4:
+            p = 1 << int(rng.integers(max(1, (n - 1).bit_length())))
+        elif pick < 0.55:
+            p = n - 1  # the last data (or fill) bit of the chunk
+        else:
+            p = int(rng.integers(n))
+        out.append(chunk * n + min(p, n - 1))
+    return sites(out)
+
+
+CHUNK_SIZES = [1, 2, 3, 8, 13, 16, 31, 32, 36, 57, 64, 65, 100, 128, 129, 255, 300, 512, 1000, 1024, 4096]
+
+
+@pytest.mark.parametrize("d", CHUNK_SIZES)
+@pytest.mark.parametrize("suffix, element_bits", [("f32", 32), ("f32", 16), ("u16", 16)])
+def test_sparse_trial_equals_the_dense_trial(d, suffix, element_bits):
+    rng = np.random.default_rng(d * 100 + element_bits)
+    for round_ in range(6):
+        enc = encode(rng, suffix, [int(s) for s in rng.integers(0, 30, rng.integers(1, 4))] + [1], d)
+        if round_ % 3 == 2:  # an encoding with earlier faults: fault-free is not clean
+            engine.encoding_inject(enc, engine.FLIP, rng.integers(0, enc.bit_count(), 2).astype(U64))
+        stored = all_bits(enc)
+        for kind in (0, 1, 2):
+            where = tricky_sites(rng, enc, d, int(rng.integers(1, 12)))
+            got = engine.encoding_trial(enc, kind, where, element_bits)
+            want = dense_trial(enc, kind, where, element_bits)
+            assert np.array_equal(got[0], want[0]) and got[0].dtype == U64
+            assert np.array_equal(got[1], want[1]) and got[1].dtype == want[1].dtype
+            assert got[2:] == want[2:]
+        assert np.array_equal(all_bits(enc), stored)  # the trial changed nothing
+
+
+def test_sparse_trial_over_many_chunks_with_many_faults():
+    rng = np.random.default_rng(5)
+    enc = encode(rng, "f32", [20_000, 333], 64)
+    for kind in (0, 1, 2):
+        where = rng.integers(0, enc.bit_count(), 5_000).astype(U64)
+        got = engine.encoding_trial(enc, kind, where, 32)
+        want = dense_trial(enc, kind, where, 32)
+        assert np.array_equal(got[0], want[0]) and np.array_equal(got[1], want[1]) and got[2:] == want[2:]
+        assert got[0].size > 0 and sum(got[2:]) > 1000
+
+
+def test_sparse_trial_counts_the_textbook_cases():
+    enc = rust.secded.encode_f32([np.array([1.0, 2.0], np.float32)], 64)
+    n = enc.bit_count()
+    assert engine.encoding_trial(enc, engine.FLIP, sites([5]), 32)[2:] == (1, 0, 0)
+    idx, values, *counts = engine.encoding_trial(enc, engine.FLIP, sites([3, 5]), 32)
+    assert idx.tolist() == [0] and values.tolist() == [np.float32(1.0).view(np.uint32) ^ 3] and counts == [0, 1, 0]
+    assert engine.encoding_trial(enc, engine.FLIP, sites([0]), 32)[2:] == (0, 1, 0)  # parity bit: flagged
+    assert engine.encoding_trial(enc, engine.FLIP, sites([5, 5]), 32)[2:] == (0, 0, 0)  # cancels
+    empty = engine.encoding_trial(enc, engine.FLIP, sites([]), 32)
+    assert empty[0].shape == (0,) and empty[1].dtype == np.uint32 and empty[2:] == (0, 0, 0)
+    assert n == 72
+
+
+@pytest.mark.parametrize(
+    "args, exc, text",
+    [
+        ((2, sites([0]), 8), ValueError, "element_bits must be 16 or 32, got 8"),
+        ((2, sites([22]), 16), IndexError, "site 22 (sites[0]) is out of bounds for an encoding of 22 bits"),
+        ((2, sites([0]), 32), ValueError, "decoding needs 32 data bits but the chunks hold 16"),
+    ],
+)
+def test_sparse_trial_refuses_bad_arguments(args, exc, text):
+    enc = rust.secded.encode_u16([np.array([7], np.uint16)], 16)
+    with pytest.raises(exc) as excinfo:
+        engine.encoding_trial(enc, *args)
+    assert str(excinfo.value) == text
+
+
+# ---- changed ----
+
+
+@pytest.mark.parametrize("suffix", ["f32", "u16", "u8"])
+def test_changed_matches_numpy(suffix):
+    rng = np.random.default_rng(1)
+    (a,) = random_arrays(rng, suffix, [100_003])
+    b = a.copy()
+    engine.inject([b], engine.FLIP, rng.integers(0, b.size * WIDTH[suffix], 500).astype(U64))
+    u = UINT[suffix]
+    got = engine.changed(a, b)
+    assert got.dtype == U64 and got.tolist() == np.flatnonzero(a.view(u) != b.view(u)).tolist()
+    assert engine.changed(a, a).size == 0
+
+
+def test_changed_compares_bits_not_values():
+    a = np.array([0.0, np.nan], np.float32)
+    b = np.array([-0.0, np.nan], np.float32)
+    assert engine.changed(a, b).tolist() == [0]
+
+
+@pytest.mark.parametrize(
+    "a, b, exc, text",
+    [
+        (np.zeros(2, np.uint8), np.zeros(3, np.uint8), ValueError, "a has 2 elements but b has 3"),
+        (np.zeros(2, np.uint8), np.zeros(2, np.uint16), TypeError, "a has dtype uint8 but b has dtype uint16"),
+        (np.zeros(2, np.int8), np.zeros(2, np.int8), TypeError, "expected a float32, uint16 or uint8 array, got dtype int8"),
+        (np.zeros(4, np.uint8)[::2], np.zeros(2, np.uint8), ValueError, "expected a C-contiguous, aligned array"),
+    ],
+)
+def test_changed_refuses_bad_arrays(a, b, exc, text):
+    with pytest.raises(exc) as excinfo:
+        engine.changed(a, b)
+    assert str(excinfo.value) == text
