@@ -537,9 +537,7 @@ class Campaign:
                     continue
                 if executor is None:
                     executor = make_executor(workers, scheduler)
-                summary.clean, summary.clean_metric = executor.prepare(job, protection)
-                if rundir is not None:
-                    rundir.save_summaries(summaries, baseline, list(self.weights.skipped))
+                executor.prepare(job, protection)
                 trials = executor.run(pending)
                 try:
                     for rec in trials:
@@ -550,6 +548,9 @@ class Campaign:
                             on_trial(rec)
                 finally:
                     trials.close()
+                summary.clean, summary.clean_metric = executor.clean()
+                if rundir is not None:
+                    rundir.save_summaries(summaries, baseline, list(self.weights.skipped))
                 executor.release()
         except KeyboardInterrupt:
             raise Interrupted(len(records), total, None if out is None else str(out)) from None

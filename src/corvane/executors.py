@@ -68,8 +68,12 @@ class Executor(ABC):
     """Runs the trials of one protection at a time."""
 
     @abstractmethod
-    def prepare(self, job: Job, protection: Protection) -> Clean:
-        """Builds the protection's stored form where the trials will run."""
+    def prepare(self, job: Job, protection: Protection) -> None:
+        """Builds (or starts building) the protection's stored form where the trials will run."""
+
+    @abstractmethod
+    def clean(self) -> Clean:
+        """The prepared protection's clean loss and metric."""
 
     @abstractmethod
     def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
@@ -86,10 +90,12 @@ class Serial(Executor):
     def __init__(self) -> None:
         self._state: tuple[Job, Prepared] | None = None
 
-    def prepare(self, job: Job, protection: Protection) -> Clean:
-        prepared = job.prepare(protection)
-        self._state = job, prepared
-        return prepared.clean_damage, prepared.clean_metric
+    def prepare(self, job: Job, protection: Protection) -> None:
+        self._state = job, job.prepare(protection)
+
+    def clean(self) -> Clean:
+        assert self._state is not None
+        return self._state[1].clean_damage, self._state[1].clean_metric
 
     def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
         assert self._state is not None
@@ -127,11 +133,13 @@ class Processes(Executor):
         self.workers = workers
         self._pool: Any = None
 
-    def prepare(self, job: Job, protection: Protection) -> Clean:
+    def prepare(self, job: Job, protection: Protection) -> None:
         global _FORKED
-        prepared = job.prepare(protection)
-        _FORKED = job, prepared
-        return prepared.clean_damage, prepared.clean_metric
+        _FORKED = job, job.prepare(protection)
+
+    def clean(self) -> Clean:
+        assert _FORKED is not None
+        return _FORKED[1].clean_damage, _FORKED[1].clean_metric
 
     def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
         import multiprocessing
@@ -225,17 +233,22 @@ class Cluster(Executor):
         self._scattered: Any = None
         self._protection = ""
         self._futures: list[Any] = []
+        self._clean: Any = None
 
     def _slots(self) -> int:
         workers = self.client.scheduler_info().get("workers", {})
         return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
 
-    def prepare(self, job: Job, protection: Protection) -> Clean:
+    def prepare(self, job: Job, protection: Protection) -> None:
         if self._job is not job:
             self._scattered = self.client.scatter(job, broadcast=True, hash=False)
             self._job = job
         self._protection = protection.name
-        clean: Clean = self.client.submit(_dask_clean, self._scattered, protection.name, pure=False).result()
+        # Not awaited here: every worker builds its stored form as its first trials arrive.
+        self._clean = self.client.submit(_dask_clean, self._scattered, protection.name, pure=False)
+
+    def clean(self) -> Clean:
+        clean: Clean = self._clean.result()
         return clean
 
     def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
@@ -250,9 +263,10 @@ class Cluster(Executor):
             self._cancel()
 
     def _cancel(self) -> None:
-        if self._futures:
-            self.client.cancel(self._futures)
-            self._futures = []
+        pending = self._futures + ([self._clean] if self._clean is not None and not self._clean.done() else [])
+        if pending:
+            self.client.cancel(pending)
+        self._futures = []
 
     def close(self) -> None:
         self._cancel()
