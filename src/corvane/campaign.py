@@ -16,13 +16,14 @@ import zlib
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import asdict, dataclass, field
 from itertools import islice
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _rust
-from .errors import StudyError
+from .errors import Interrupted, StudyError
 from .metrics import Change, Damage, Reference, damage, damage_between, diff, mean_interval
 from .protections import FAULT_KINDS, U64, Protection, Secded, Stored, _SecdedStored, engine, parse_protections
 from .weights import STORAGE_BITS, WeightSet
@@ -475,23 +476,92 @@ class Campaign:
     def run_task(self, prepared: Prepared, task: TrialTask) -> TrialRecord:
         return prepared.run(self.kind, self.points[task.point], task.point, task.trial, self.seed)
 
-    def run(self, on_trial: Callable[[TrialRecord], None] | None = None) -> Results:
-        """Runs every trial, one protection at a time (its stored form built once, then released)."""
+    def run(
+        self,
+        on_trial: Callable[[TrialRecord], None] | None = None,
+        *,
+        workers: int = 1,
+        scheduler: Any = None,
+        out: str | Path | None = None,
+        on_resume: Callable[[int], None] | None = None,
+    ) -> Results:
+        """Runs every trial, one protection at a time (its stored form built once, then released).
+
+        ``workers`` > 1 runs trials in that many forked worker processes;
+        ``scheduler`` (an address or a ``dask.distributed.Client``) runs them
+        on a Dask cluster instead. ``out`` names a run directory: finished
+        trials are kept there as they finish, and a rerun skips them
+        (``on_resume`` hears how many). Records come back in grid order
+        whatever runs them. Ctrl-C raises :class:`Interrupted`, every finished
+        trial kept.
+        """
+        from .executors import Executor, Job, make_executor
+
         self.check()
         summaries = self.summaries()
+        order = {p.name: i for i, p in enumerate(self.protections)}
+        total = self.total_trials()
+        rundir = None
+        saved: dict[str, ProtectionSummary] = {}
+        baseline: float | None = None
         records: list[TrialRecord] = []
-        baseline = _call(self.evaluate, self.weights.arrays()) if self.evaluate else None
-        for protection, summary in zip(self.protections, summaries, strict=True):
-            if not summary.applicable:
-                continue
-            prepared = self.prepare(protection)
-            summary.clean, summary.clean_metric = prepared.clean_damage, prepared.clean_metric
-            for task in self.tasks(protection.name):
-                rec = self.run_task(prepared, task)
-                records.append(rec)
-                if on_trial is not None:
-                    on_trial(rec)
-            del prepared
+        executor: Executor | None = None
+        try:
+            if out is not None:
+                from .rundir import RunDir, read_summaries, run_config
+
+                rundir = RunDir(out, run_config(self.config(), self.weights, self.evaluate))
+                records = [r for k, r in rundir.done.items() if k[0] in order]
+                if records:
+                    try:
+                        found, baseline, _ = read_summaries(rundir.path)
+                    except StudyError:  # lost summaries are measured again
+                        found = []
+                    saved = {s.name: s for s in found if s.clean is not None}
+                    if on_resume is not None:
+                        on_resume(len(records))
+            done = {(r.protection, r.point, r.trial) for r in records}
+            if baseline is None and self.evaluate is not None:
+                baseline = _call(self.evaluate, self.weights.arrays())
+            for s in summaries:
+                if s.name in saved:
+                    s.clean, s.clean_metric = saved[s.name].clean, saved[s.name].clean_metric
+            if rundir is not None:
+                rundir.save_summaries(summaries, baseline, list(self.weights.skipped))
+            job = Job(self.weights, self.kind, self.points, self.seed, self.evaluate, self.dense)
+            for protection, summary in zip(self.protections, summaries, strict=True):
+                if not summary.applicable:
+                    continue
+                pending = [(t.point, t.trial) for t in self.tasks(protection.name) if (t.protection, t.point, t.trial) not in done]
+                if not pending and summary.clean is not None:
+                    continue
+                if executor is None:
+                    executor = make_executor(workers, scheduler)
+                executor.prepare(job, protection)
+                trials = executor.run(pending)
+                try:
+                    for rec in trials:
+                        if rundir is not None:
+                            rundir.append(rec)
+                        records.append(rec)
+                        if on_trial is not None:
+                            on_trial(rec)
+                finally:
+                    trials.close()
+                summary.clean, summary.clean_metric = executor.clean()
+                if rundir is not None:
+                    rundir.save_summaries(summaries, baseline, list(self.weights.skipped))
+                executor.release()
+        except KeyboardInterrupt:
+            raise Interrupted(len(records), total, None if out is None else str(out)) from None
+        finally:
+            try:
+                if executor is not None:
+                    executor.close()
+            finally:
+                if rundir is not None:
+                    rundir.close()
+        records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
         return Results(self.config(), records, summaries, baseline, list(self.weights.skipped))
 
     def total_trials(self) -> int:

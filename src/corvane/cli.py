@@ -1,4 +1,4 @@
-"""The command line: ``corvane study``, ``corvane inspect``.
+"""The command line: ``corvane study``, ``corvane report``, ``corvane inspect``.
 
 The CLI only parses, calls the Python API and prints; everything it does is
 reachable from Python. Bad input of any kind ends in one line
@@ -11,13 +11,15 @@ from __future__ import annotations
 import argparse
 import importlib
 import math
+import os
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
-from .errors import StudyError
+from .errors import Interrupted, StudyError
 
+CLUSTER_EXTRA = "pip install 'corvane[cluster]'"
 RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
 STUDY_EXTRA = "pip install 'corvane[study]'"
 
@@ -128,6 +130,19 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)")
     st.add_argument("--quick", action="store_true", help="a study of a few seconds")
     st.add_argument("--quiet", action="store_true", help="no progress bar")
+    where = st.add_mutually_exclusive_group()
+    where.add_argument(
+        "--workers", type=int, metavar="N",
+        help=f"worker processes for the trials; 1 runs them in this process (default: the cores, {os.cpu_count() or 1})",
+    )  # fmt: skip
+    where.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help=f"run the trials on this Dask cluster, e.g. tcp://host:8786 (needs {CLUSTER_EXTRA})",
+    )  # fmt: skip
+    st.add_argument(
+        "--out", metavar="DIR",
+        help="keep the config and every finished trial in DIR; the same command again resumes from it",
+    )  # fmt: skip
     st.add_argument(
         "--dense", action="store_true",
         help="run every trial the reference way: copy, inject, decode everything, compare (same results, slower)",
@@ -136,6 +151,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--show-trial", nargs=3, metavar=("PROTECTION", "RATE", "TRIAL"),
         help="rerun one trial from its seed and list its faults",
     )  # fmt: skip
+
+    rep = sub.add_parser(
+        "report", help="the table, CSV, JSON and plot of a campaign kept with --out DIR",
+        description="Reports a campaign from its run directory alone (no weights needed).",
+    )  # fmt: skip
+    rep.add_argument("dir", metavar="DIR")
+    rep.add_argument("--csv", metavar="PATH", help="one row per trial")
+    rep.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
+    rep.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
+    rep.add_argument("--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)")
 
     ins = sub.add_parser("inspect", help="list a file's tensors and what each protection would store")
     ins.add_argument("path", metavar="PATH")
@@ -157,8 +182,7 @@ def _protect(text: str | None) -> list[str]:
 def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
-    from . import report
-    from .campaign import METRICS, Campaign
+    from .campaign import Campaign
     from .weights import load_weights
 
     if args.trials is not None and args.trials < 1:
@@ -186,34 +210,63 @@ def _study(args: argparse.Namespace) -> int:
         weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
         seed=args.seed, evaluate=evaluate, dense=args.dense,
     )  # fmt: skip
-    metric = args.metric or ("metric" if evaluate else "rel_l2_error")
-    if metric not in METRICS:
-        raise StudyError(f"--metric: unknown metric '{metric}' (use {', '.join(METRICS)})")
-    if metric == "metric" and evaluate is None:
-        raise StudyError("--metric metric needs --evaluate (or the default model)")
-    for path, formats in ((args.csv, None), (args.json, None), (args.plot, report.PLOT_FORMATS)):
-        if path:
-            report.check_output(path, formats)
+    metric = _metric(args.metric, evaluate is not None)
+    _check_outputs(args)
+    workers = (os.cpu_count() or 1) if args.workers is None else args.workers
+    if workers < 1:
+        raise StudyError(f"--workers must be at least 1, got {workers}")
     # Off a terminal rich would wrap the table at 80 columns.
     console = Console(width=None if sys.stdout.isatty() else 132)
     if args.show_trial:
         return _show_trial(campaign, args.show_trial, console)
     campaign.check()
     total = campaign.total_trials()
+    run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
     show_progress = not args.quiet and sys.stderr.isatty()
     if show_progress:
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
+        # Refreshed as trials finish, not from a thread of its own: worker processes are forked from here.
         with Progress(
             TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeRemainingColumn(),
-            console=Console(stderr=True), transient=True,
+            console=Console(stderr=True), transient=True, auto_refresh=False,
         ) as progress:  # fmt: skip
             bar = progress.add_task("trials", total=total)
-            results = campaign.run(on_trial=lambda rec: progress.update(bar, advance=1, description=rec.protection))
+            results = campaign.run(
+                on_trial=lambda rec: progress.update(bar, advance=1, description=rec.protection, refresh=True),
+                on_resume=lambda n: progress.update(bar, completed=n, refresh=True),
+                **run,
+            )  # fmt: skip
     else:
-        results = campaign.run()
+        results = campaign.run(**run)
     if not args.quiet:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
+    _report(results, metric, args, console)
+    return 0
+
+
+def _metric(name: str | None, has_metric: bool) -> str:
+    from .campaign import METRICS
+
+    metric = name or ("metric" if has_metric else "rel_l2_error")
+    if metric not in METRICS:
+        raise StudyError(f"--metric: unknown metric '{metric}' (use {', '.join(METRICS)})")
+    if metric == "metric" and not has_metric:
+        raise StudyError("--metric metric needs --evaluate (or the default model)")
+    return metric
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    from . import report
+
+    for path, formats in ((args.csv, None), (args.json, None), (args.plot, report.PLOT_FORMATS)):
+        if path:
+            report.check_output(path, formats)
+
+
+def _report(results: Any, metric: str, args: argparse.Namespace, console: Any) -> None:
+    from . import report
+
     report.print_table(results, metric, console.print)
     if what and not args.quiet:
         console.print(what)
@@ -223,6 +276,21 @@ def _study(args: argparse.Namespace) -> int:
         report.write_json(results, args.json)
     if args.plot:
         report.write_plot(results, args.plot, metric)
+
+
+def _report_dir(args: argparse.Namespace) -> int:
+    from rich.console import Console
+
+    from . import rundir
+
+    results, total = rundir.load(args.dir)
+    has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
+    metric = _metric(args.metric, has_metric)
+    _check_outputs(args)
+    console = Console(width=None if sys.stdout.isatty() else 132)
+    if len(results.records) < total:
+        console.print(f"{args.dir}: {len(results.records)} of {total} trials done (rerun the study to finish it)")
+    _report(results, metric, args, console)
     return 0
 
 
@@ -289,13 +357,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError as exc:
             raise StudyError(f"the study needs the 'study' extra ({exc.name} is missing): {STUDY_EXTRA}") from None
         args = build_parser().parse_args(argv)
-        return _inspect(args) if args.command == "inspect" else _study(args)
+        commands = {"inspect": _inspect, "report": _report_dir, "study": _study}
+        return commands[args.command](args)
     except StudyError as exc:
         print(f"corvane: error: {exc}", file=sys.stderr)
         return 2
     except ImportError as exc:
         print(f"corvane: error: {exc.name} is missing: {STUDY_EXTRA}", file=sys.stderr)
         return 2
+    except Interrupted as exc:
+        print(f"corvane: interrupted: {exc}", file=sys.stderr)
+        return 130
     except KeyboardInterrupt:
         print("corvane: interrupted", file=sys.stderr)
         return 130

@@ -1,0 +1,274 @@
+"""A campaign's run directory (``--out DIR``): its config and one line per finished trial.
+
+``config.json`` holds the campaign config and what else decides the results
+(a digest of the weights, the evaluate function), so a rerun in the same
+directory can skip the trials already done, and a changed campaign is refused
+rather than mixed in. ``trials.jsonl`` gets one JSON line per finished trial,
+appended as trials finish, each line in a single ``write`` so an interrupt
+never splits it; only a crash of the machine can leave a cut-off last line,
+which is dropped on the next open and that trial is run again.
+``protections.json`` keeps the protection summaries and the baseline metric,
+so ``corvane report DIR`` needs nothing but the directory.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import hashlib
+import json
+import os
+import time
+from collections.abc import Callable
+from dataclasses import asdict
+from pathlib import Path
+from typing import Any
+
+from .campaign import TrialRecord, ProtectionSummary, Results
+from .errors import StudyError
+from .metrics import Damage
+from .report import atomic_write
+from .weights import WeightSet
+
+CONFIG = "config.json"
+TRIALS = "trials.jsonl"
+SUMMARIES = "protections.json"
+FORMAT = 1
+#: A finished trial reaches the disk within about this many seconds.
+SYNC_SECONDS = 1.0
+
+TrialKey = tuple[str, int, int]  # protection, point, trial
+_FIELDS = set(TrialRecord.__dataclass_fields__)
+
+
+def weights_digest(weights: WeightSet) -> str:
+    """A digest of the studied tensors' names, dtypes, shapes and bits."""
+    h = hashlib.blake2b(digest_size=16)
+    for t in weights.tensors:
+        h.update(json.dumps([t.name, t.dtype, list(t.shape)]).encode())
+        h.update(t.patterns.data)
+    return h.hexdigest()
+
+
+def callable_name(fn: Callable[..., Any] | None) -> str | None:
+    """How an evaluate callable is known: module:qualname of the function, or of an instance's class."""
+    if fn is None:
+        return None
+    target = fn if hasattr(fn, "__qualname__") else type(fn)
+    return f"{getattr(target, '__module__', '?')}:{getattr(target, '__qualname__', repr(target))}"
+
+
+def key_of(rec: TrialRecord) -> TrialKey:
+    return rec.protection, rec.point, rec.trial
+
+
+def _record(line: bytes) -> TrialRecord | None:
+    try:
+        d = json.loads(line)
+    except ValueError:
+        return None
+    if not isinstance(d, dict) or set(d) != _FIELDS:
+        return None
+    try:
+        return TrialRecord(**d)
+    except TypeError:  # pragma: no cover - the field names were checked
+        return None
+
+
+class RunDir:
+    """An open run directory: the trials found in it, and an append handle for new ones.
+
+    Opening checks (or writes) the config, takes an exclusive lock so two runs
+    never write one directory, and reads the finished trials.
+    """
+
+    def __init__(self, path: str | Path, config: dict[str, Any]) -> None:
+        self.path = Path(path)
+        try:
+            self.path.mkdir(parents=True, exist_ok=True)
+        except OSError as exc:
+            raise StudyError(f"--out {self.path}: cannot create the directory: {exc.strerror}") from exc
+        if not self.path.is_dir():  # pragma: no cover - mkdir(exist_ok) raises for a file
+            raise StudyError(f"--out {self.path}: not a directory")
+        trials = self.path / TRIALS
+        try:
+            self._fd = os.open(trials, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
+        except OSError as exc:
+            raise StudyError(f"{trials}: cannot open: {exc.strerror}") from exc
+        try:
+            try:
+                fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise StudyError(f"--out {self.path}: another run is writing to this directory") from None
+            self._check_config(config)
+            self.done: dict[TrialKey, TrialRecord] = self._read_trials()
+        except BaseException:
+            os.close(self._fd)
+            raise
+        self._synced = time.monotonic()
+        self._dirty = False
+
+    def _check_config(self, config: dict[str, Any]) -> None:
+        doc = {"format": FORMAT, **config}
+        # Compared as JSON, the way it is stored (tuples become lists, floats round-trip exactly).
+        wanted = json.loads(json.dumps(doc))
+        path = self.path / CONFIG
+        try:
+            text = path.read_text()
+        except FileNotFoundError:
+            if os.fstat(self._fd).st_size:
+                raise StudyError(f"--out {self.path}: holds trials but no {CONFIG}; use another directory") from None
+            with atomic_write(path) as f:
+                json.dump(wanted, f, indent=1)
+                f.write("\n")
+                f.flush()
+                os.fsync(f.fileno())
+            return
+        except OSError as exc:
+            raise StudyError(f"{path}: cannot read: {exc.strerror}") from exc
+        try:
+            stored = json.loads(text)
+        except ValueError:
+            raise StudyError(f"{path}: not a campaign config (invalid JSON)") from None
+        if stored != wanted:
+            keys = _differences(stored, wanted) if isinstance(stored, dict) else ["the whole file"]
+            raise StudyError(
+                f"--out {self.path} holds another campaign (it differs in {', '.join(keys)}); "
+                "rerun with the same options or use another directory"
+            )
+
+    def _read_trials(self) -> dict[TrialKey, TrialRecord]:
+        with open(self._fd, "rb", closefd=False) as f:
+            f.seek(0)
+            data = f.read()
+        done: dict[TrialKey, TrialRecord] = {}
+        pos = 0  # the end of the good lines
+        while pos < len(data):
+            end = data.find(b"\n", pos)
+            if end < 0:
+                break  # a last line without its newline: cut off by a crash
+            rec = _record(data[pos:end])
+            if rec is None:
+                if end == len(data) - 1:
+                    break  # a last line that does not parse: cut off too
+                line = data.count(b"\n", 0, pos) + 1
+                raise StudyError(
+                    f"{self.path / TRIALS}: line {line} is not a trial record; "
+                    "only a cut-off last line is repaired, so use another directory"
+                )
+            done.setdefault(key_of(rec), rec)
+            pos = end + 1
+        if pos < len(data):
+            # Dropped, so the next trial starts on a line of its own; that trial runs again.
+            os.ftruncate(self._fd, pos)
+        return done
+
+    def append(self, rec: TrialRecord) -> None:
+        line = (json.dumps(asdict(rec), allow_nan=True) + "\n").encode()
+        view = memoryview(line)
+        while view:
+            view = view[os.write(self._fd, view) :]
+        self._dirty = True
+        now = time.monotonic()
+        if now - self._synced >= SYNC_SECONDS:
+            self.sync()
+
+    def sync(self) -> None:
+        if self._dirty:
+            os.fsync(self._fd)
+            self._dirty = False
+        self._synced = time.monotonic()
+
+    def save_summaries(
+        self, summaries: list[ProtectionSummary], baseline: float | None, skipped: list[tuple[str, str]]
+    ) -> None:
+        doc = {
+            "baseline_metric": baseline,
+            "skipped": [list(s) for s in skipped],
+            "protections": [asdict(s) for s in summaries],
+        }
+        with atomic_write(self.path / SUMMARIES) as f:
+            json.dump(doc, f, indent=1)
+            f.write("\n")
+
+    def close(self) -> None:
+        if self._fd < 0:
+            return
+        try:
+            self.sync()
+        finally:
+            os.close(self._fd)
+            self._fd = -1
+
+    def __enter__(self) -> RunDir:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _differences(a: dict[str, Any], b: dict[str, Any]) -> list[str]:
+    out = []
+    for k in sorted(set(a) | set(b)):
+        x, y = a.get(k), b.get(k)
+        if x == y:
+            continue
+        if isinstance(x, dict) and isinstance(y, dict):
+            out += _differences(x, y)
+        else:
+            out.append(k)
+    return out
+
+
+def run_config(config: dict[str, Any], weights: WeightSet, evaluate: Callable[..., Any] | None) -> dict[str, Any]:
+    """What decides a campaign's results: its config, the weights' bits and the evaluate function."""
+    return {"campaign": config, "weights_digest": weights_digest(weights), "evaluate_function": callable_name(evaluate)}
+
+
+def read_summaries(path: Path) -> tuple[list[ProtectionSummary], float | None, list[tuple[str, str]]]:
+    file = path / SUMMARIES
+    try:
+        doc = json.loads(file.read_text())
+        out = []
+        for s in doc["protections"]:
+            clean = Damage(**s.pop("clean")) if s.get("clean") else None
+            out.append(ProtectionSummary(**s, clean=clean))
+        skipped = [(str(n), str(d)) for n, d in doc["skipped"]]
+        baseline = doc["baseline_metric"]
+    except FileNotFoundError:
+        raise StudyError(f"{path}: no {SUMMARIES}; the campaign never started") from None
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        raise StudyError(f"{file}: not a protection summary ({type(exc).__name__})") from None
+    return out, None if baseline is None else float(baseline), skipped
+
+
+def load(path: str | Path) -> tuple[Results, int]:
+    """The results kept in a run directory, in grid order, and the number of trials the campaign has."""
+    p = Path(path)
+    if not p.is_dir():
+        raise StudyError(f"{p}: no such directory")
+    try:
+        config = json.loads((p / CONFIG).read_text())
+        campaign = config["campaign"]
+        protections: list[str] = list(campaign["protections"])
+        points = len(campaign["rates"] if campaign["rates"] is not None else campaign["counts"])
+        trials = int(campaign["trials"])
+    except FileNotFoundError:
+        raise StudyError(f"{p}: no {CONFIG}; not a campaign directory") from None
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        raise StudyError(f"{p / CONFIG}: not a campaign config ({type(exc).__name__})") from None
+    summaries, baseline, skipped = read_summaries(p)
+    records: list[TrialRecord] = []
+    try:
+        data = (p / TRIALS).read_bytes()
+    except FileNotFoundError:
+        data = b""
+    seen: set[TrialKey] = set()
+    for line in data.split(b"\n"):
+        rec = _record(line) if line else None
+        if rec is not None and key_of(rec) not in seen and rec.protection in protections:
+            seen.add(key_of(rec))
+            records.append(rec)
+    order = {name: i for i, name in enumerate(protections)}
+    records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
+    total = sum(s.applicable for s in summaries) * points * trials
+    return Results(campaign, records, summaries, baseline, skipped), total
