@@ -241,7 +241,7 @@ def _study(args: argparse.Namespace) -> int:
         results = campaign.run(**run)
     if not args.quiet:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
-    _report(results, metric, args, console)
+    _report(results, metric, args, console, what)
     return 0
 
 
@@ -264,7 +264,7 @@ def _check_outputs(args: argparse.Namespace) -> None:
             report.check_output(path, formats)
 
 
-def _report(results: Any, metric: str, args: argparse.Namespace, console: Any) -> None:
+def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, what: str = "") -> None:
     from . import report
 
     report.print_table(results, metric, console.print)

@@ -130,7 +130,7 @@ except (ImportError, AttributeError):  # pragma: no cover
 
 def changed(a: npt.NDArray[Any], b: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
     """Indices whose bit patterns differ (a NaN that kept its pattern is unchanged, -0.0 is not 0.0)."""
-    if _native_changed is not None and a.flags.c_contiguous and b.flags.c_contiguous and a.ndim == 1:
+    if _native_changed is not None and a.ndim == 1 and all(x.flags.c_contiguous and x.flags.aligned for x in (a, b)):
         out: npt.NDArray[np.int64] = np.asarray(_native_changed(a, b)).view(np.int64)
         return out
     return changed_numpy(a, b)
