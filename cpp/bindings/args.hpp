@@ -2,6 +2,7 @@
 // own wording for missing, surplus, duplicate and unknown arguments.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,9 @@ void for_each_item(PyObject* iterable, F&& each_item) {
   if (PyErr_Occurred()) throw_python();
 }
 
+// The most items reserved up front for a sequence that only claims its length.
+inline constexpr std::size_t kMaxReservedItems = 4096;
+
 // A sequence argument (not a str) converted item by item, in order.
 template <class T, class F>
 std::vector<T> extract_sequence(PyObject* obj, F&& convert_item) {
@@ -66,11 +70,14 @@ std::vector<T> extract_sequence(PyObject* obj, F&& convert_item) {
     }
     return out;
   }
+  // Any other sequence reports its own length, which may be a lie (huge,
+  // or far beyond what it yields): reserve no more than a modest start and
+  // let the vector grow as items really arrive.
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedItems));
   }
   for_each_item(obj, [&](PyObject* item) { out.push_back(convert_item(item)); });
   return out;

@@ -1,5 +1,7 @@
 #include "bindings/errors.hpp"
 
+#include <stdexcept>
+
 namespace corvane::bindings {
 
 PyObject* internal_error_type() {
@@ -74,6 +76,10 @@ void translate_current_exception() noexcept {
   } catch (const InternalError& e) {
     set_internal_error(e.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked to grow past what it can address: out of memory
+    // for the caller's data, not a broken invariant.
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     set_internal_error(e.what());
