@@ -25,7 +25,7 @@ import numpy.typing as npt
 from . import _rust
 from .errors import Interrupted, StudyError
 from .metrics import Change, Damage, Reference, damage, damage_between, diff, mean_interval
-from .protections import FAULT_KINDS, U64, Protection, Secded, Stored, _SecdedStored, engine, parse_protections
+from .protections import FAULT_KINDS, U64, Protection, Secded, Stored, _SecdedStored, engine, parse_protections, unique
 from .weights import STORAGE_BITS, WeightSet
 
 Evaluate = Callable[[list[npt.NDArray[Any]]], float]
@@ -206,8 +206,9 @@ class Prepared:
                 bad = stored.changed_chunks([(idx, b ^ a) for idx, b, a in _as_bits(group_changes)])
                 f = out.secded.flagged
                 flagged += int(f.size)
-                miscorrected += int(np.setdiff1d(bad, f).size)
-                corrected += int(np.setdiff1d(out.secded.effective, np.union1d(f, bad)).size)
+                miscorrected += int(np.setdiff1d(bad, f, assume_unique=True).size)
+                either = unique(np.concatenate([f, bad]))
+                corrected += int(np.setdiff1d(out.secded.effective, either, assume_unique=True).size)
         dmg = damage(tensors, changes, self.reference)
         metric = None
         if self.evaluate is not None:

@@ -48,6 +48,31 @@ except ImportError:  # pragma: no cover - every build of the package ships it
     engine = None
 
 
+def unique(x: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
+    """Sorted distinct values (by sorting: NumPy's hashing unique is slower on large index arrays)."""
+    s = np.sort(x.astype(np.int64))
+    if s.size < 2:
+        return s
+    keep = np.empty(s.size, dtype=bool)
+    keep[0] = True
+    np.not_equal(s[1:], s[:-1], out=keep[1:])
+    return s[keep]
+
+
+def unique_inverse(x: npt.NDArray[Any]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """``unique`` and, for every input, the position of its value in it."""
+    xi = x.astype(np.int64)
+    order = np.argsort(xi, kind="stable")
+    s = xi[order]
+    keep = np.empty(s.size, dtype=bool)
+    if s.size:
+        keep[0] = True
+        np.not_equal(s[1:], s[:-1], out=keep[1:])
+    inverse = np.empty(s.size, dtype=np.int64)
+    inverse[order] = np.cumsum(keep) - 1
+    return s[keep], inverse
+
+
 def fault_pairs(kind: str, sites: U64) -> list[tuple[_rust.Fault, int]]:
     fault = _FAULTS[kind]()
     return list(zip(itertools.repeat(fault), sites.tolist()))
@@ -174,7 +199,7 @@ class _PlainStored(Stored):
     def sparse(self, kind: str, sites: U64) -> Sparse:
         w = STORAGE_BITS[self.storage]
         elem, bit = np.divmod(sites, np.uint64(w))
-        elements, inverse = np.unique(elem.astype(np.int64), return_inverse=True)
+        elements, inverse = unique_inverse(elem)
         sizes = [p.size for p in self.stored]
         bounds = np.cumsum([0, *sizes])
         which = np.searchsorted(bounds, elements, side="right") - 1
@@ -322,8 +347,8 @@ class _SecdedStored(Stored):
             stream = arrays[0].view(np.uint8)
             bounds = np.cumsum([0] + self.sizes)
             arrays = [stream[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
-        hit = np.unique((g // np.uint64(self.n)).astype(np.int64))
-        if hit.size == 0 or flags.count(False) == 0:
+        hit = unique(g // np.uint64(self.n))
+        if hit.size == 0:
             flagged = hit[:0]
         else:  # look up only the hit chunks' flags, in C
             picked = operator.itemgetter(*hit.tolist())(flags) if hit.size > 1 else (flags[int(hit[0])],)
@@ -333,7 +358,7 @@ class _SecdedStored(Stored):
         else:
             want = 1 if kind == "stuck-at-1" else 0
             changes = self.stored_bits(g) != want
-            effective = np.unique((g[changes] // np.uint64(self.n)).astype(np.int64))
+            effective = unique(g[changes] // np.uint64(self.n))
         return Decoded(arrays, SecdedHits(hit, effective, flagged))
 
     def sparse(self, kind: str, sites: U64) -> Sparse:
@@ -393,7 +418,7 @@ class _SecdedStored(Stored):
             datapos = pos[(pos >= 3) & ((pos & (pos - 1)) != 0)]
             r = self.n - self.d - 1
             sel = ((datapos[:, None] >> np.arange(r)[None, :]) & 1).astype(np.int64)  # d x r
-            chunks = np.unique(c[red])
+            chunks = unique(c[red])
             batch = max(1, (1 << 22) // self.d)
             table: dict[int, tuple[npt.NDArray[np.int64], int]] = {}
             for i in range(0, chunks.size, batch):
@@ -422,7 +447,7 @@ class _SecdedStored(Stored):
                 if set_.size:
                     found.append(((start + idx[set_]) * w + b) // self.d)
             start += size
-        return np.unique(np.concatenate(found)) if found else np.zeros(0, np.int64)
+        return unique(np.concatenate(found)) if found else np.zeros(0, np.int64)
 
 
 class Secded(Protection):
