@@ -13,13 +13,14 @@ import importlib
 import math
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import Any, NoReturn, TypeVar
 
 from .errors import Interrupted, StudyError
 
 CLUSTER_EXTRA = "pip install 'corvane[cluster]'"
+T = TypeVar("T")
 RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
 STUDY_EXTRA = "pip install 'corvane[study]'"
 
@@ -29,14 +30,18 @@ class _Parser(argparse.ArgumentParser):
         raise StudyError(message)
 
 
-def _floats(text: str, what: str) -> list[float]:
+def _numbers(text: str, what: str, convert: Callable[[str], T], noun: str) -> list[T]:
     out = []
     for part in text.split(","):
         try:
-            out.append(float(part))
+            out.append(convert(part))
         except ValueError:
-            raise StudyError(f"{what}: '{part}' is not a number") from None
+            raise StudyError(f"{what}: '{part}' is not {noun}") from None
     return out
+
+
+def _floats(text: str, what: str) -> list[float]:
+    return _numbers(text, what, float, "a number")
 
 
 def parse_rates(text: str) -> list[float]:
@@ -66,14 +71,10 @@ def parse_rates(text: str) -> list[float]:
 
 
 def parse_counts(text: str) -> list[int]:
-    out = []
-    for part in text.split(","):
-        try:
-            out.append(int(part))
-        except ValueError:
-            raise StudyError(f"--faults: '{part}' is not a whole number") from None
-        if out[-1] < 1:
-            raise StudyError(f"--faults: fault count {out[-1]} is not positive")
+    out = _numbers(text, "--faults", int, "a whole number")
+    for c in out:
+        if c < 1:
+            raise StudyError(f"--faults: fault count {c} is not positive")
     return out
 
 
