@@ -177,7 +177,8 @@ class Prepared:
         """One trial: sparse (only what the faults touch) or dense (copy, inject, decode all, compare)."""
         t0 = time.perf_counter()
         count = point.faults(self.site_count)
-        sites = self.sites(count, trial_seed(seed, self.protection.name, point, trial))
+        tseed = trial_seed(seed, self.protection.name, point, trial)
+        sites = self.sites(count, tseed)
         tensors = self.weights.tensors
         n = len(tensors)
         empty = np.zeros(0, np.int64)
@@ -221,7 +222,7 @@ class Prepared:
             outcome = "sdc"
         return _record(
             self.protection.name, kind, point, self.site_count, count, trial,
-            trial_seed(seed, self.protection.name, point, trial), dmg,
+            tseed, dmg,
             (corrected, flagged, miscorrected) if secded else None, metric, outcome, index,
             time.perf_counter() - t0,
         )  # fmt: skip
