@@ -25,11 +25,8 @@
 #include "bindings/object.hpp"
 #include "bindings/registry.hpp"
 #include "memory/encoding/secded_image.hpp"
+#include "memory/huge_pages.hpp"
 #include "parallel/parallel.hpp"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace corvane::bindings::secded {
 namespace {
@@ -107,19 +104,6 @@ PyObject* encode_u16(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // ---- decode ----
 
-// Large result lists ask for transparent huge pages before their item
-// array is first touched: a list of millions of flags is as large as the
-// data it describes, and 4 KiB page faults would cost more than filling it.
-void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (bytes < 2 * kHuge) return;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
-#endif
-}
-
 // Flag i is bit i % 64 of word i / 64, so byte i / 8 of the words in memory.
 static_assert(std::endian::native == std::endian::little);
 
@@ -143,7 +127,8 @@ Ref bool_list(const ChunkFlags& flags) {
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(size)));
   if (size == 0) return list;
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  advise_huge_pages(items, size * sizeof(PyObject*));
+  // A list of millions of flags is as large as the data it describes.
+  memory::advise_huge_pages(items, size * sizeof(PyObject*));
   const ByteItems table = byte_items();
   const auto* bytes = reinterpret_cast<const unsigned char*>(flags.words().data());
   // The slots are plain memory of a list no other code can see yet, and only

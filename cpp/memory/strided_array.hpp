@@ -9,6 +9,7 @@
 #include <span>
 
 #include "internal_error.hpp"
+#include "memory/element.hpp"
 #include "memory/fault.hpp"
 
 namespace corvane::memory::strided_array {
@@ -16,8 +17,8 @@ namespace corvane::memory::strided_array {
 template <class U>
 class StridedArray {
  public:
-  static constexpr unsigned w = 8 * sizeof(U);
-  static constexpr unsigned w_log2 = w == 8 ? 3 : (w == 16 ? 4 : 5);
+  static constexpr unsigned w = element::width<U>;
+  static constexpr unsigned w_log2 = element::width_log2<U>;
 
   // shape and strides (in bytes, any sign, any value) have one entry per axis.
   StridedArray(std::byte* data, std::span<const std::int64_t> shape, std::span<const std::int64_t> strides)

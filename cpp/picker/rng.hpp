@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -31,14 +32,14 @@ class Xoshiro256pp {
   static Xoshiro256pp from_state(const State& state) noexcept;
 
   std::uint64_t next_u64() noexcept {
-    const std::uint64_t result = rotl(s_[0] + s_[3], 23) + s_[0];
+    const std::uint64_t result = std::rotl(s_[0] + s_[3], 23) + s_[0];
     const std::uint64_t t = s_[1] << 17;
     s_[2] ^= s_[0];
     s_[3] ^= s_[1];
     s_[1] ^= s_[2];
     s_[0] ^= s_[3];
     s_[2] ^= t;
-    s_[3] = rotl(s_[3], 45);
+    s_[3] = std::rotl(s_[3], 45);
     return result;
   }
 
@@ -51,9 +52,6 @@ class Xoshiro256pp {
 
  private:
   explicit Xoshiro256pp(const State& s) noexcept : s_(s) {}
-  static constexpr std::uint64_t rotl(std::uint64_t x, int k) noexcept {
-    return (x << k) | (x >> (64 - k));
-  }
 
   State s_;
 };

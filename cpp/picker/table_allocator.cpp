@@ -2,28 +2,20 @@
 
 #include <cstdlib>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "memory/huge_pages.hpp"
 
 namespace corvane::picker::detail {
 
-namespace {
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-}  // namespace
+using memory::kHugePageBytes;
 
 void* allocate_table(std::size_t bytes) {
   void* p = nullptr;
-  if (bytes >= kHugePage) {
-    const std::size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  if (bytes >= kHugePageBytes) {
+    const std::size_t rounded = (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
     if (rounded < bytes) throw std::bad_alloc();
-    p = std::aligned_alloc(kHugePage, rounded);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Advice only: refused or ignored, the memory works the same.
-    if (p != nullptr) madvise(p, rounded, MADV_HUGEPAGE);
-#endif
+    p = std::aligned_alloc(kHugePageBytes, rounded);
+    // Aligned and rounded, so the whole table is huge pages.
+    memory::advise_huge_pages(p, rounded, kHugePageBytes);
   } else {
     p = std::malloc(bytes == 0 ? 1 : bytes);
   }

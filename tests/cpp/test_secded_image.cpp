@@ -11,6 +11,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "memory/chunks.hpp"
 #include "memory/encoding/secded.hpp"
 #include "memory/encoding/secded_image.hpp"
+#include "memory/encoding/secded_kernels.hpp"
 #include "memory/fault.hpp"
 
 namespace {
@@ -31,6 +33,9 @@ using corvane::memory::encoding::secded::data_position;
 using corvane::memory::encoding::secded::encoded_bit_count;
 using corvane::memory::encoding::secded::Image;
 using corvane::memory::encoding::secded::ImageError;
+using corvane::memory::encoding::secded::Kernel;
+using corvane::memory::encoding::secded::kernel_supported;
+using corvane::memory::encoding::secded::ScopedKernel;
 
 template <class T>
 using Runs = std::vector<std::vector<T>>;
@@ -200,11 +205,38 @@ void differential_trial(std::uint64_t d, std::uint64_t target, std::mt19937_64& 
   ASSERT_NO_FATAL_FAILURE(expect_same_decoding<U32>(image, codewords));
 }
 
-class Differential : public testing::TestWithParam<std::uint64_t> {};
+// Each bulk test runs once per kernel variant, forced, so that the variant the
+// CPU would pick cannot hide a fault in the other.
+using VariantCase = std::tuple<Kernel, std::uint64_t>;
+
+class PerVariant : public testing::TestWithParam<VariantCase> {
+ protected:
+  void SetUp() override {
+    if (!kernel_supported(std::get<0>(GetParam()))) GTEST_SKIP() << "variant not supported on this CPU";
+    forced_.emplace(std::get<0>(GetParam()));
+  }
+  void TearDown() override { forced_.reset(); }
+  std::uint64_t chunk_size() const { return std::get<1>(GetParam()); }
+
+ private:
+  std::optional<ScopedKernel> forced_;
+};
+
+std::string variant_name(const testing::TestParamInfo<VariantCase>& info) {
+  return std::string(std::get<0>(info.param) == Kernel::Scalar ? "Scalar" : "Avx2") + "_" +
+         std::to_string(std::get<1>(info.param));
+}
+
+template <class Sizes>
+auto per_variant(Sizes sizes) {
+  return testing::Combine(testing::Values(Kernel::Scalar, Kernel::Avx2), sizes);
+}
+
+class Differential : public PerVariant {};
 
 // A few chunks: every boundary case of the last chunk and its fill bits.
 TEST_P(Differential, ImageMatchesTheChunkPipelineBitForBit) {
-  const std::uint64_t d = GetParam();
+  const std::uint64_t d = chunk_size();
   std::mt19937_64 rng(d * 7919);
   for (int trial = 0; trial < 4; ++trial) {
     ASSERT_NO_FATAL_FAILURE(differential_trial<U16>(d, 1 + rng() % (7 * d / 2 + 100), rng));
@@ -212,11 +244,11 @@ TEST_P(Differential, ImageMatchesTheChunkPipelineBitForBit) {
   }
 }
 
-class ManyChunks : public testing::TestWithParam<std::uint64_t> {};
+class ManyChunks : public PerVariant {};
 
 // Hundreds of chunks: the bulk paths, which take whole groups of 64 chunks.
 TEST_P(ManyChunks, ImageMatchesTheChunkPipelineBitForBit) {
-  const std::uint64_t d = GetParam();
+  const std::uint64_t d = chunk_size();
   std::mt19937_64 rng(d * 104729);
   ASSERT_NO_FATAL_FAILURE(differential_trial<U32>(d, d * (140 + rng() % 120), rng));
   ASSERT_NO_FATAL_FAILURE(differential_trial<U16>(d, d * (140 + rng() % 120), rng));
@@ -230,10 +262,11 @@ std::vector<std::uint64_t> chunk_sizes() {
   return sizes;
 }
 
-INSTANTIATE_TEST_SUITE_P(ChunkSizes, Differential, testing::ValuesIn(chunk_sizes()));
+INSTANTIATE_TEST_SUITE_P(ChunkSizes, Differential, per_variant(testing::ValuesIn(chunk_sizes())), variant_name);
 INSTANTIATE_TEST_SUITE_P(ChunkSizes, ManyChunks,
-                         testing::Values(1, 2, 3, 5, 7, 8, 12, 15, 16, 24, 30, 32, 33, 36, 40, 48, 56, 60, 63, 64, 65,
-                                         100, 1000));
+                         per_variant(testing::Values<std::uint64_t>(1, 2, 3, 5, 7, 8, 12, 15, 16, 24, 30, 32, 33, 36,
+                                                                    40, 48, 56, 60, 63, 64, 65, 100, 1000)),
+                         variant_name);
 
 TEST(ImageEncode, OneFloatInA32BitChunk) {
   const Image image = encode(Runs<U32>{{f32(1.0f)}}, 32).value();
@@ -387,13 +420,13 @@ std::vector<std::uint8_t> concatenated_bytes(const Runs<T>& runs) {
   return bytes;
 }
 
-class Blocks : public testing::TestWithParam<std::uint64_t> {};
+class Blocks : public PerVariant {};
 
 // Inputs spanning many decoding blocks and pool pieces, in two runs that
 // split mid-block: every byte comes back, and each correction or detection
 // lands in its own chunk.
 TEST_P(Blocks, DecodingCoversEveryBlock) {
-  const std::uint64_t d = GetParam();
+  const std::uint64_t d = chunk_size();
   std::mt19937_64 rng(d * 31);
   Runs<U32> input = {std::vector<U32>(600011), std::vector<U32>(200005)};  // 3.2 MB
   for (auto& run : input) std::generate(run.begin(), run.end(), [&] { return static_cast<U32>(rng()); });
@@ -429,7 +462,8 @@ TEST_P(Blocks, DecodingCoversEveryBlock) {
   EXPECT_TRUE(std::equal(halves.begin(), halves.end(), expected.begin()));
 }
 
-INSTANTIATE_TEST_SUITE_P(ChunkSizes, Blocks, testing::Values(1, 7, 36, 64, 1000, 4096, 100000));
+INSTANTIATE_TEST_SUITE_P(ChunkSizes, Blocks,
+                         per_variant(testing::Values<std::uint64_t>(1, 7, 36, 64, 1000, 4096, 100000)), variant_name);
 
 class Memory : public testing::TestWithParam<std::uint64_t> {};
 

@@ -5,18 +5,10 @@
 // AVX2 and a baseline copy of each and picks one when the library loads.
 #include "memory/encoding/embedded_parity_layout.hpp"
 
+#include "cpu_features.hpp"
+
 namespace corvane::memory::encoding::embedded_parity {
 namespace {
-
-#if defined(__x86_64__)
-// 32-bit words also get an AVX-512 copy: the float32 decodes are bound by
-// computation rather than memory, and the wider vectors pay off there.
-#define CORVANE_CLONES_WIDE __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#define CORVANE_CLONES_NARROW __attribute__((target_clones("avx2", "default")))
-#else
-#define CORVANE_CLONES_WIDE
-#define CORVANE_CLONES_NARROW
-#endif
 
 template <class S, Operation Op>
 inline void run_words(typename S::Word* p, std::size_t n) {
@@ -25,13 +17,15 @@ inline void run_words(typename S::Word* p, std::size_t n) {
   }
 }
 
+// 32-bit words also get an AVX-512 copy: the float32 decodes are bound by
+// computation rather than memory, and the wider vectors pay off there.
 template <class S, Operation Op>
-CORVANE_CLONES_WIDE void run_wide(typename S::Word* p, std::size_t n) {
+CORVANE_CLONES_AVX512_AVX2 void run_wide(typename S::Word* p, std::size_t n) {
   run_words<S, Op>(p, n);
 }
 
 template <class S, Operation Op>
-CORVANE_CLONES_NARROW void run_narrow(typename S::Word* p, std::size_t n) {
+CORVANE_CLONES_AVX2 void run_narrow(typename S::Word* p, std::size_t n) {
   run_words<S, Op>(p, n);
 }
 

@@ -1,5 +1,6 @@
 #include "memory/encoding/majority.hpp"
 
+#include "cpu_features.hpp"
 #include "internal_error.hpp"
 
 namespace corvane::memory::encoding::majority {
@@ -36,14 +37,8 @@ constexpr U bit_set(U w, U mask) noexcept {
   return static_cast<U>((w & mask) != 0);
 }
 
-#if defined(__x86_64__)
-#define CORVANE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define CORVANE_CLONES
-#endif
-
 template <class U, std::size_t N>
-CORVANE_CLONES void encode_words(std::span<U> data,
+CORVANE_CLONES_AVX2 void encode_words(std::span<U> data,
                                                                      U source, U targets) {
   U* p = data.data();
   const std::size_t n = data.size();
@@ -55,7 +50,7 @@ CORVANE_CLONES void encode_words(std::span<U> data,
 }
 
 template <class U, std::size_t N>
-CORVANE_CLONES void decode_words(std::span<U> data,
+CORVANE_CLONES_AVX2 void decode_words(std::span<U> data,
                                                                      U source,
                                                                      std::array<U, N> targets) {
   U* p = data.data();

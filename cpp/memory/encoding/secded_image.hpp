@@ -12,7 +12,8 @@
 // sparsely, as the set of those that are 1, so a chunk size far beyond the
 // data costs nothing. Redundancy is computed word-parallel: with AND + popcount
 // per 64 data bits, or with byte tables for chunks of up to 64 bits (see
-// secded_image.cpp). Decoding corrects in its output only, never in the image. The bit-by-bit block code (secded.hpp)
+// secded_kernels.hpp). Decoding corrects in its output only, never in the image.
+// The bit-by-bit block code (secded.hpp)
 // and the chunk pipeline (chunks.hpp) are the reference this is tested against.
 #pragma once
 
