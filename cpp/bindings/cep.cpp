@@ -8,13 +8,13 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <type_traits>
 
 #include "bindings/args.hpp"
 #include "bindings/common.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/object.hpp"
 #include "bindings/registry.hpp"
+#include "bindings/state.hpp"
 #include "memory/encoding/embedded_parity_layout.hpp"
 #include "parallel/parallel.hpp"
 
@@ -76,66 +76,47 @@ Ref create_scheme_type() {
   return type;
 }
 
-// Set by the module's exec, which runs once per process under the import
-// lock; afterwards only read. A failed import leaves it NULL, to be retried.
-PyTypeObject* g_scheme_type = nullptr;
-
 Member to_member(PyObject* obj) {
-  if (g_scheme_type == nullptr || !PyObject_TypeCheck(obj, g_scheme_type)) raise_cast_error(obj, "Scheme");
+  PyTypeObject* tp = module_state().scheme;
+  if (tp == nullptr || !PyObject_TypeCheck(obj, tp)) raise_cast_error(obj, "Scheme");
   return member_of(obj);
-}
-
-template <class E>
-auto kernel_for(Operation op, Member member) {
-  if constexpr (std::is_same_v<E, F32>) {
-    return ep::f32_kernel(op, member);
-  } else {
-    static_assert(std::is_same_v<E, U16>);
-    return ep::u16_kernel(op, member);
-  }
 }
 
 constexpr const char* kParams[] = {"arr", "scheme"};
 
 // `arr` is converted (and checked writeable) before `scheme` is examined;
 // nothing is written before every check has passed.
-template <class E, Operation Op>
-PyObject* transform(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class T, Operation Op, const char* Display>
+PyObject* transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    const auto slots = bind<2>({display, kParams, 2}, args, nargs, kwnames);
-    const Ref arr = convert_arg("arr", [&] { return extract_writable_array<E>(slots[0]); });
+    const auto slots = bind<2>({Display, kParams, 2}, args, nargs, kwnames);
+    const Ref arr = convert_arg("arr", [&] { return extract_writable_array<T>(slots[0]); });
     const Member member = convert_arg("scheme", [&] { return to_member(slots[1]); });
-    const auto kernel = kernel_for<E>(Op, member);
-    const std::span<typename E::Bits> data = as_contiguous_slice<E>(as_array(arr));
+    const auto kernel = ep::kernel<T>(Op, member);
+    const std::span<memory::element::Bits<T>> data = as_contiguous_slice<T>(as_array(arr));
     parallel::for_each_range(data, kernel);
     Py_RETURN_NONE;
   });
 }
 
-#define CORVANE_CEP_FUNCTION(name, E, op)                                                    \
-  PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return transform<E, Operation::op>(#name "()", args, nargs, kwnames);                 \
-  }
-CORVANE_CEP_FUNCTION(decode_f32, F32, Decode)
-CORVANE_CEP_FUNCTION(decode_u16, U16, Decode)
-CORVANE_CEP_FUNCTION(encode_f32, F32, Encode)
-CORVANE_CEP_FUNCTION(encode_u16, U16, Encode)
-#undef CORVANE_CEP_FUNCTION
+constexpr char kDecodeF32[] = "decode_f32()";
+constexpr char kDecodeU16[] = "decode_u16()";
+constexpr char kEncodeF32[] = "encode_f32()";
+constexpr char kEncodeU16[] = "encode_u16()";
 
 PyMethodDef functions[] = {
-    {"decode_f32", fastcall(decode_f32), METH_FASTCALL | METH_KEYWORDS, "decode_f32(arr, scheme)\n--\n\n"},
-    {"decode_u16", fastcall(decode_u16), METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr, scheme)\n--\n\n"},
-    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS, "encode_f32(arr, scheme)\n--\n\n"},
-    {"encode_u16", fastcall(encode_u16), METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr, scheme)\n--\n\n"},
+    {"decode_f32", fastcall(transform<float, Operation::Decode, kDecodeF32>), METH_FASTCALL | METH_KEYWORDS, "decode_f32(arr, scheme)\n--\n\n"},
+    {"decode_u16", fastcall(transform<std::uint16_t, Operation::Decode, kDecodeU16>), METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr, scheme)\n--\n\n"},
+    {"encode_f32", fastcall(transform<float, Operation::Encode, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS, "encode_f32(arr, scheme)\n--\n\n"},
+    {"encode_u16", fastcall(transform<std::uint16_t, Operation::Encode, kEncodeU16>), METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr, scheme)\n--\n\n"},
 };
 
 }  // namespace
 
+PyTypeObject* create_type() { return reinterpret_cast<PyTypeObject*>(create_scheme_type().release()); }
+
 void exec(PyObject* module) {
-  if (g_scheme_type == nullptr) {
-    g_scheme_type = reinterpret_cast<PyTypeObject*>(create_scheme_type().release());
-  }
-  add_class(module, g_scheme_type, "Scheme");
+  add_class(module, module_state().scheme, "Scheme");
   for (PyMethodDef& def : functions) add_function(module, &def);
 }
 

@@ -5,6 +5,7 @@
 #include "bindings/args.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/object.hpp"
+#include "bindings/state.hpp"
 
 namespace corvane::bindings::fault {
 namespace {
@@ -54,10 +55,9 @@ memory::FaultAt to_pair(PyObject* item) {
 
 }  // namespace
 
-PyTypeObject* type() {
-  static PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-  return tp;
-}
+PyTypeObject* type() { return module_state().fault; }
+
+PyTypeObject* create_type() { return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release()); }
 
 memory::FaultKind to_kind(PyObject* obj) {
   PyTypeObject* tp = type();

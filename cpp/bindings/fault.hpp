@@ -8,8 +8,11 @@
 
 namespace corvane::bindings::fault {
 
-// The type object, created on first use.
+// The type object (NULL before the module's exec has created it).
 PyTypeObject* type();
+
+// A new type object.
+PyTypeObject* create_type();
 
 // A Fault instance's kind ("'<type>' object is not an instance of 'Fault'").
 memory::FaultKind to_kind(PyObject* obj);

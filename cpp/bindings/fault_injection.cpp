@@ -21,10 +21,10 @@ using Sequence = memory::sequence::non_uniform::NonUniformSequence<Item>;
 // platform's pointer-sized integer, the same width as int64_t here.
 static_assert(sizeof(npy_intp) == sizeof(std::int64_t));
 
-template <class E>
+template <class T>
 struct ArrayList {
   std::vector<Ref> arrays;
-  std::vector<StridedArray<typename E::Bits>> views;
+  std::vector<StridedArray<memory::element::Bits<T>>> views;
 
   explicit ArrayList(std::vector<Ref> list) : arrays(std::move(list)) {
     views.reserve(arrays.size());
@@ -37,7 +37,7 @@ struct ArrayList {
     }
   }
 
-  Sequence<StridedArray<typename E::Bits>> sequence() { return Sequence<StridedArray<typename E::Bits>>(views); }
+  Sequence<StridedArray<memory::element::Bits<T>>> sequence() { return Sequence<StridedArray<memory::element::Bits<T>>>(views); }
 };
 
 [[noreturn]] void out_of_bounds() { raise(PyExc_IndexError, "target_bit is out of bounds"); }
@@ -45,12 +45,12 @@ struct ArrayList {
 constexpr const char* kFaultParams[] = {"input", "fault", "target_bit"};
 constexpr const char* kFaultsParams[] = {"input", "faults"};
 
-template <class E>
-PyObject* fault_one(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class T, const char* Display>
+PyObject* fault_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    const Signature sig{display, kFaultParams, 3};
+    const Signature sig{Display, kFaultParams, 3};
     auto slots = bind<3>(sig, args, nargs, kwnames);
-    ArrayList<E> input(convert_arg("input", [&] { return extract_array_list<E>(slots[0]); }));
+    ArrayList<T> input(convert_arg("input", [&] { return extract_array_list<T>(slots[0]); }));
     const auto kind = convert_arg("fault", [&] { return fault::to_kind(slots[1]); });
     const auto target = convert_arg("target_bit", [&] { return to_u64(slots[2]); });
     auto seq = input.sequence();
@@ -64,12 +64,12 @@ PyObject* fault_one(const char* display, PyObject* const* args, Py_ssize_t nargs
 
 // All-or-nothing: every target is checked, and every array a fault reaches
 // must be writeable, before the first write.
-template <class E>
-PyObject* fault_many(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class T, const char* Display>
+PyObject* fault_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    const Signature sig{display, kFaultsParams, 2};
+    const Signature sig{Display, kFaultsParams, 2};
     auto slots = bind<2>(sig, args, nargs, kwnames);
-    ArrayList<E> input(convert_arg("input", [&] { return extract_array_list<E>(slots[0]); }));
+    ArrayList<T> input(convert_arg("input", [&] { return extract_array_list<T>(slots[0]); }));
     const auto faults = convert_arg("faults", [&] { return fault::to_fault_list(slots[1]); });
     if (faults.empty()) Py_RETURN_NONE;
     auto seq = input.sequence();
@@ -90,30 +90,27 @@ PyObject* fault_many(const char* display, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-#define CORVANE_FAULT_FUNCTIONS(suffix, E)                                                                       \
-  PyObject* fault_##suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {             \
-    return fault_one<E>("list_of_array_fault_" #suffix "()", args, nargs, kwnames);                             \
-  }                                                                                                              \
-  PyObject* faults_##suffix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {            \
-    return fault_many<E>("list_of_array_faults_" #suffix "()", args, nargs, kwnames);                           \
-  }
-
-CORVANE_FAULT_FUNCTIONS(f32, F32)
-CORVANE_FAULT_FUNCTIONS(u8, U8)
-CORVANE_FAULT_FUNCTIONS(u16, U16)
-#undef CORVANE_FAULT_FUNCTIONS
-
-#define CORVANE_METHOD(name, fn, sig) {name, fastcall(fn), METH_FASTCALL | METH_KEYWORDS, sig}
+constexpr char kFaultF32[] = "list_of_array_fault_f32()";
+constexpr char kFaultU8[] = "list_of_array_fault_u8()";
+constexpr char kFaultU16[] = "list_of_array_fault_u16()";
+constexpr char kFaultsF32[] = "list_of_array_faults_f32()";
+constexpr char kFaultsU8[] = "list_of_array_faults_u8()";
+constexpr char kFaultsU16[] = "list_of_array_faults_u16()";
 
 PyMethodDef functions[] = {
-    CORVANE_METHOD("list_of_array_fault_f32", fault_f32, "list_of_array_fault_f32(input, fault, target_bit)\n--\n\n"),
-    CORVANE_METHOD("list_of_array_fault_u8", fault_u8, "list_of_array_fault_u8(input, fault, target_bit)\n--\n\n"),
-    CORVANE_METHOD("list_of_array_fault_u16", fault_u16, "list_of_array_fault_u16(input, fault, target_bit)\n--\n\n"),
-    CORVANE_METHOD("list_of_array_faults_f32", faults_f32, "list_of_array_faults_f32(input, faults)\n--\n\n"),
-    CORVANE_METHOD("list_of_array_faults_u8", faults_u8, "list_of_array_faults_u8(input, faults)\n--\n\n"),
-    CORVANE_METHOD("list_of_array_faults_u16", faults_u16, "list_of_array_faults_u16(input, faults)\n--\n\n"),
+    {"list_of_array_fault_f32", fastcall(fault_one<float, kFaultF32>), METH_FASTCALL | METH_KEYWORDS,
+     "list_of_array_fault_f32(input, fault, target_bit)\n--\n\n"},
+    {"list_of_array_fault_u8", fastcall(fault_one<std::uint8_t, kFaultU8>), METH_FASTCALL | METH_KEYWORDS,
+     "list_of_array_fault_u8(input, fault, target_bit)\n--\n\n"},
+    {"list_of_array_fault_u16", fastcall(fault_one<std::uint16_t, kFaultU16>), METH_FASTCALL | METH_KEYWORDS,
+     "list_of_array_fault_u16(input, fault, target_bit)\n--\n\n"},
+    {"list_of_array_faults_f32", fastcall(fault_many<float, kFaultsF32>), METH_FASTCALL | METH_KEYWORDS,
+     "list_of_array_faults_f32(input, faults)\n--\n\n"},
+    {"list_of_array_faults_u8", fastcall(fault_many<std::uint8_t, kFaultsU8>), METH_FASTCALL | METH_KEYWORDS,
+     "list_of_array_faults_u8(input, faults)\n--\n\n"},
+    {"list_of_array_faults_u16", fastcall(fault_many<std::uint16_t, kFaultsU16>), METH_FASTCALL | METH_KEYWORDS,
+     "list_of_array_faults_u16(input, faults)\n--\n\n"},
 };
-#undef CORVANE_METHOD
 
 }  // namespace
 

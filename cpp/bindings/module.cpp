@@ -8,6 +8,7 @@
 #include "bindings/errors.hpp"
 #include "bindings/fault.hpp"
 #include "bindings/registry.hpp"
+#include "bindings/state.hpp"
 
 namespace corvane::bindings {
 
@@ -37,6 +38,22 @@ void add_function(PyObject* module, PyMethodDef* def) {
 void add_class(PyObject* module, PyTypeObject* type, const char* name) {
   if (type == nullptr) throw_python();
   add_item(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+ModuleState& module_state() noexcept {
+  static ModuleState state;
+  return state;
+}
+
+void create_types() {
+  ModuleState& state = module_state();
+  const auto create = [](PyTypeObject*& slot, PyTypeObject* (*make)()) {
+    if (slot == nullptr) slot = make();
+  };
+  create(state.fault, fault::create_type);
+  create(state.picker, picker::create_type);
+  create(state.encoding, secded::create_type);
+  create(state.scheme, cep::create_type);
 }
 
 namespace {
@@ -110,6 +127,7 @@ int exec_rust(PyObject* module) {
   return guard_status(-1, [&] {
     require_first_interpreter();
     if (_import_array() < 0) throw_python();
+    create_types();
     add_submodule(module, &secded_def, secded_module);
     add_submodule(module, &mset_def, mset_module);
     add_submodule(module, &cep_def, cep_module);

@@ -16,38 +16,33 @@ namespace {
 
 namespace majority = memory::encoding::majority;
 
-template <class E>
-using Kernel = void (*)(std::span<typename E::Bits>);
+template <class T>
+using Kernel = void (*)(std::span<memory::element::Bits<T>>);
 
 constexpr const char* kParams[] = {"arr"};
 
-template <class E, Kernel<E> kernel>
-PyObject* transform(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class T, Kernel<T> kernel, const char* Display>
+PyObject* transform(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    const auto slots = bind<1>({display, kParams, 1}, args, nargs, kwnames);
-    const Ref arr = convert_arg("arr", [&] { return extract_writable_array<E>(slots[0]); });
-    const std::span<typename E::Bits> data = as_contiguous_slice<E>(as_array(arr));
+    const auto slots = bind<1>({Display, kParams, 1}, args, nargs, kwnames);
+    const Ref arr = convert_arg("arr", [&] { return extract_writable_array<T>(slots[0]); });
+    const std::span<memory::element::Bits<T>> data = as_contiguous_slice<T>(as_array(arr));
     // The scheme is built on first use by whichever thread runs a piece first.
     parallel::for_each_range(data, kernel);
     Py_RETURN_NONE;
   });
 }
 
-#define CORVANE_MSET_FUNCTION(name, E)                                                       \
-  PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return transform<E, &majority::name>(#name "()", args, nargs, kwnames);               \
-  }
-CORVANE_MSET_FUNCTION(decode_f32, F32)
-CORVANE_MSET_FUNCTION(decode_u16, U16)
-CORVANE_MSET_FUNCTION(encode_f32, F32)
-CORVANE_MSET_FUNCTION(encode_u16, U16)
-#undef CORVANE_MSET_FUNCTION
+constexpr char kDecodeF32[] = "decode_f32()";
+constexpr char kDecodeU16[] = "decode_u16()";
+constexpr char kEncodeF32[] = "encode_f32()";
+constexpr char kEncodeU16[] = "encode_u16()";
 
 PyMethodDef functions[] = {
-    {"decode_f32", fastcall(decode_f32), METH_FASTCALL | METH_KEYWORDS, "decode_f32(arr)\n--\n\n"},
-    {"decode_u16", fastcall(decode_u16), METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr)\n--\n\n"},
-    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS, "encode_f32(arr)\n--\n\n"},
-    {"encode_u16", fastcall(encode_u16), METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr)\n--\n\n"},
+    {"decode_f32", fastcall(transform<float, &majority::decode_all<float>, kDecodeF32>), METH_FASTCALL | METH_KEYWORDS, "decode_f32(arr)\n--\n\n"},
+    {"decode_u16", fastcall(transform<std::uint16_t, &majority::decode_all<std::uint16_t>, kDecodeU16>), METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr)\n--\n\n"},
+    {"encode_f32", fastcall(transform<float, &majority::encode_all<float>, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS, "encode_f32(arr)\n--\n\n"},
+    {"encode_u16", fastcall(transform<std::uint16_t, &majority::encode_all<std::uint16_t>, kEncodeU16>), METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr)\n--\n\n"},
 };
 
 }  // namespace

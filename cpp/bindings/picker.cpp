@@ -14,6 +14,7 @@
 #include "bindings/errors.hpp"
 #include "bindings/object.hpp"
 #include "bindings/registry.hpp"
+#include "bindings/state.hpp"
 #include "picker/picker.hpp"
 #include "picker/rng.hpp"
 
@@ -191,9 +192,8 @@ PyType_Spec spec = {"builtins.Picker", sizeof(PickerObject), 0, Py_TPFLAGS_DEFAU
 
 }  // namespace
 
-PyTypeObject* type() {
-  static PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-  return tp;
-}
+PyTypeObject* type() { return module_state().picker; }
+
+PyTypeObject* create_type() { return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release()); }
 
 }  // namespace corvane::bindings::picker

@@ -23,18 +23,22 @@ void add_function(PyObject* module, PyMethodDef* def);
 // A class added under its name; `type` may be NULL if its creation failed.
 void add_class(PyObject* module, PyTypeObject* type, const char* name);
 
+// Each create_type() returns a new type object or throws.
 namespace secded {
 void exec(PyObject* module);
-}
+PyTypeObject* create_type();
+}  // namespace secded
 namespace mset {
 void exec(PyObject* module);
 }
 namespace cep {
 void exec(PyObject* module);
-}
+PyTypeObject* create_type();
+}  // namespace cep
 namespace picker {
 PyTypeObject* type();
-}
+PyTypeObject* create_type();
+}  // namespace picker
 namespace fault_injection {
 void register_functions(PyObject* module);
 }

@@ -24,6 +24,7 @@
 #include "bindings/fault.hpp"
 #include "bindings/object.hpp"
 #include "bindings/registry.hpp"
+#include "bindings/state.hpp"
 #include "memory/encoding/secded_image.hpp"
 #include "memory/huge_pages.hpp"
 #include "parallel/parallel.hpp"
@@ -37,12 +38,9 @@ using memory::encoding::secded::Image;
 
 EncodingState* as_encoding(PyObject* self) { return &EncodingObject::of(self); }
 
-// Set by the module's exec (once per process, under the import lock).
-PyTypeObject* g_encoding_type = nullptr;
-
 // A new Encoding that takes over `image`.
 PyObject* wrap(Image&& image) {
-  PyTypeObject* tp = g_encoding_type;
+  PyTypeObject* tp = module_state().encoding;
   if (tp == nullptr) raise(PyExc_RuntimeError, "the Encoding type is not initialised");
   return EncodingObject::create(tp, std::move(image));
 }
@@ -52,10 +50,10 @@ PyObject* wrap(Image&& image) {
 // The element runs of the input arrays: straight onto the array's memory
 // when it is aligned and C-contiguous (memory order is then row-major order),
 // otherwise onto a row-major copy held in `copies`.
-template <class E>
+template <class T>
 class InputRuns {
  public:
-  using Bits = typename E::Bits;
+  using Bits = memory::element::Bits<T>;
 
   explicit InputRuns(std::vector<Ref> arrays) : arrays_(std::move(arrays)) {
     runs_.reserve(arrays_.size());
@@ -72,7 +70,7 @@ class InputRuns {
     if (PyArray_ISALIGNED(arr) && PyArray_IS_C_CONTIGUOUS(arr) && PyArray_DATA(arr) != nullptr) {
       return {static_cast<const Bits*>(PyArray_DATA(arr)), count};
     }
-    return copies_.emplace_back(prep_input_array<E>(arr));
+    return copies_.emplace_back(prep_input_array<T>(arr));
   }
 
   std::vector<Ref> arrays_;  // held until the image is made
@@ -82,24 +80,16 @@ class InputRuns {
 
 constexpr const char* kEncodeParams[] = {"input", "bits_per_chunk"};
 
-template <class E>
-PyObject* encode(const char* display, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+template <class T, const char* Display>
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    const auto slots = bind<2>({display, kEncodeParams, 2}, args, nargs, kwnames);
-    InputRuns<E> input(convert_arg("input", [&] { return extract_array_list<E>(slots[0]); }));
+    const auto slots = bind<2>({Display, kEncodeParams, 2}, args, nargs, kwnames);
+    InputRuns<T> input(convert_arg("input", [&] { return extract_array_list<T>(slots[0]); }));
     const std::uint64_t bits_per_chunk = convert_arg("bits_per_chunk", [&] { return to_u64(slots[1]); });
-    auto image = Image::encode<typename E::Bits>(input.runs(), bits_per_chunk);
+    auto image = Image::encode<memory::element::Bits<T>>(input.runs(), bits_per_chunk);
     if (!image) raise(PyExc_ValueError, image.error().message());
     return wrap(std::move(*image));
   });
-}
-
-PyObject* encode_f32(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return encode<F32>("encode_f32()", args, nargs, kwnames);
-}
-
-PyObject* encode_u16(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return encode<U16>("encode_u16()", args, nargs, kwnames);
 }
 
 // ---- decode ----
@@ -160,24 +150,24 @@ Ref bool_list(const ChunkFlags& flags) {
 // New 1-D arrays, one per recorded element count, decoded straight into
 // their own memory (NumPy allocates it uninitialised; decoding writes every
 // element), and the chunk flags.
-template <class E>
+template <class T>
 PyObject* decode(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     const SharedBorrow access(as_encoding(self)->borrow);
     const Image& image = as_encoding(self)->image;
     const auto counts = image.element_counts();
     Ref arrays = Ref::check(PyList_New(static_cast<Py_ssize_t>(counts.size())));
-    std::vector<std::span<typename E::Bits>> outputs;
+    std::vector<std::span<memory::element::Bits<T>>> outputs;
     outputs.reserve(counts.size());
     for (std::size_t i = 0; i < counts.size(); ++i) {
       npy_intp dims[1] = {static_cast<npy_intp>(counts[i])};
-      PyObject* array = PyArray_SimpleNew(1, dims, E::typenum);
+      PyObject* array = PyArray_SimpleNew(1, dims, numpy_typenum<T>);
       if (array == nullptr) throw_python();
       PyList_SET_ITEM(arrays.get(), static_cast<Py_ssize_t>(i), array);
-      outputs.emplace_back(static_cast<typename E::Bits*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))),
+      outputs.emplace_back(static_cast<memory::element::Bits<T>*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))),
                            counts[i]);
     }
-    const ChunkFlags flags = image.decode_into<typename E::Bits>(outputs);
+    const ChunkFlags flags = image.decode_into<memory::element::Bits<T>>(outputs);
     Ref flag_list = bool_list(flags);
     return PyTuple_Pack(2, arrays.get(), flag_list.get());
   });
@@ -239,8 +229,8 @@ PyObject* bit_count(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"decode_f32", decode<F32>, METH_NOARGS, "decode_f32($self)\n--\n\nDecode a list of float32 values."},
-    {"decode_u16", decode<U16>, METH_NOARGS, "decode_u16($self)\n--\n\n"},
+    {"decode_f32", decode<float>, METH_NOARGS, "decode_f32($self)\n--\n\nDecode a list of float32 values."},
+    {"decode_u16", decode<std::uint16_t>, METH_NOARGS, "decode_u16($self)\n--\n\n"},
     {"apply_fault", fastcall(apply_fault), METH_FASTCALL | METH_KEYWORDS,
      "apply_fault($self, fault, target_bit)\n--\n\n"},
     {"apply_faults", fastcall(apply_faults), METH_FASTCALL | METH_KEYWORDS,
@@ -269,28 +259,32 @@ PyType_Spec encoding_spec = {
     encoding_slots,
 };
 
-#define CORVANE_ENCODE_DOC(name, what)                                        \
-  name "(input, bits_per_chunk)\n--\n\n"                                      \
-       "Encode a all bits of a buffer of " what ".\n\n"                       \
-       "Returns a tuple containing:\n- A uint8 array with the encoded bits\n" \
-       "- The number of useful bits in the encoded buffer\n\n"                \
-       "These need to be given to the decoding function to restore the original representation."
+constexpr char kEncodeF32[] = "encode_f32()";
+constexpr char kEncodeU16[] = "encode_u16()";
 
 PyMethodDef functions[] = {
-    {"encode_f32", fastcall(encode_f32), METH_FASTCALL | METH_KEYWORDS,
-     CORVANE_ENCODE_DOC("encode_f32", "32 bit floats")},
-    {"encode_u16", fastcall(encode_u16), METH_FASTCALL | METH_KEYWORDS,
-     CORVANE_ENCODE_DOC("encode_u16", "16 bit unsigned integers")},
+    {"encode_f32", fastcall(encode<float, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS,
+     "encode_f32(input, bits_per_chunk)\n--\n\n"
+     "Encode a all bits of a buffer of 32 bit floats.\n\n"
+     "Returns a tuple containing:\n- A uint8 array with the encoded bits\n"
+     "- The number of useful bits in the encoded buffer\n\n"
+     "These need to be given to the decoding function to restore the original representation."},
+    {"encode_u16", fastcall(encode<std::uint16_t, kEncodeU16>), METH_FASTCALL | METH_KEYWORDS,
+     "encode_u16(input, bits_per_chunk)\n--\n\n"
+     "Encode a all bits of a buffer of 16 bit unsigned integers.\n\n"
+     "Returns a tuple containing:\n- A uint8 array with the encoded bits\n"
+     "- The number of useful bits in the encoded buffer\n\n"
+     "These need to be given to the decoding function to restore the original representation."},
 };
-#undef CORVANE_ENCODE_DOC
 
 }  // namespace
 
+PyTypeObject* create_type() {
+  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&encoding_spec)).release());
+}
+
 void exec(PyObject* module) {
-  if (g_encoding_type == nullptr) {
-    g_encoding_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&encoding_spec)).release());
-  }
-  add_class(module, g_encoding_type, "Encoding");
+  add_class(module, module_state().encoding, "Encoding");
   for (PyMethodDef& def : functions) add_function(module, &def);
 }
 

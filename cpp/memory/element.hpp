@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <concepts>
 #include <cstdint>
 #include <type_traits>
 
@@ -34,6 +35,13 @@ struct Traits<std::uint8_t> {
 
 template <class T>
 using Bits = typename Traits<T>::Bits;
+
+// The value types the protective encodings work on: float32 weights and
+// 16-bit patterns. A float32 is handled through its bit pattern, never as a
+// number, so every NaN payload, infinity and subnormal passes through
+// unchanged except for coded bits.
+template <class T>
+concept Value = std::same_as<T, float> || std::same_as<T, std::uint16_t>;
 
 // Width in bits, and log2 of it (3, 4 or 5).
 template <class T>

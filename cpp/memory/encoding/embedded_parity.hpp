@@ -11,7 +11,6 @@
 #pragma once
 
 #include <array>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,10 +23,7 @@
 
 namespace corvane::memory::encoding::embedded_parity {
 
-// float32 is handled through its bit pattern, so every NaN payload,
-// infinity and subnormal passes through unchanged except for coded bits.
-template <class T>
-concept Value = std::same_as<T, float> || std::same_as<T, std::uint16_t>;
+using element::Value;
 
 enum class SchemeError : std::uint8_t {
   NoSourceBits,

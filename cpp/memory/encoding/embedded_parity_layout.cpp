@@ -57,23 +57,18 @@ constexpr ErasedKernel kErased[3] = {
     &run_erased<SchemeFor<T, 15>, Op>,
 };
 
+}  // namespace
+
 template <Value T>
-ArrayKernel<element::Bits<T>> typed_kernel(Operation op, Member member) {
+ArrayKernel<element::Bits<T>> kernel(Operation op, Member member) {
   const auto m = static_cast<std::size_t>(member);
   if (m >= 3) fail("internal error: entered unreachable code");
   return op == Operation::Encode ? kTyped<T, Operation::Encode>[m]
                                  : kTyped<T, Operation::Decode>[m];
 }
 
-}  // namespace
-
-ArrayKernel<std::uint32_t> f32_kernel(Operation op, Member member) {
-  return typed_kernel<float>(op, member);
-}
-
-ArrayKernel<std::uint16_t> u16_kernel(Operation op, Member member) {
-  return typed_kernel<std::uint16_t>(op, member);
-}
+template ArrayKernel<std::uint32_t> kernel<float>(Operation, Member);
+template ArrayKernel<std::uint16_t> kernel<std::uint16_t>(Operation, Member);
 
 const std::array<ErasedKernel, 12> kElementKernels = {
     kErased<float, Operation::Decode>[0],         kErased<float, Operation::Decode>[1],

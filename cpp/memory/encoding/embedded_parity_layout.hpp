@@ -260,8 +260,13 @@ template <class U>
 using ArrayKernel = void (*)(std::span<U>);
 
 // Throws InternalError for a member outside D3P1..D15P1.
-ArrayKernel<std::uint32_t> f32_kernel(Operation op, Member member);
-ArrayKernel<std::uint16_t> u16_kernel(Operation op, Member member);
+template <Value T>
+ArrayKernel<element::Bits<T>> kernel(Operation op, Member member);
+extern template ArrayKernel<std::uint32_t> kernel<float>(Operation, Member);
+extern template ArrayKernel<std::uint16_t> kernel<std::uint16_t>(Operation, Member);
+
+inline ArrayKernel<std::uint32_t> f32_kernel(Operation op, Member member) { return kernel<float>(op, member); }
+inline ArrayKernel<std::uint16_t> u16_kernel(Operation op, Member member) { return kernel<std::uint16_t>(op, member); }
 
 // The same twelve kernels in one table, type-erased to (data, element count)
 // and ordered decode f32, decode u16, encode f32, encode u16, each block in

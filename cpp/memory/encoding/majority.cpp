@@ -114,9 +114,27 @@ void decode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) {
   decode_checked(data, scheme);
 }
 
-void encode_f32(std::span<std::uint32_t> data) { encode_array(data, f32_scheme()); }
-void decode_f32(std::span<std::uint32_t> data) { decode_array(data, f32_scheme()); }
-void encode_u16(std::span<std::uint16_t> data) { encode_array(data, f16_scheme()); }
-void decode_u16(std::span<std::uint16_t> data) { decode_array(data, f16_scheme()); }
+template <>
+const Scheme<2>& fixed_scheme<float>() {
+  return f32_scheme();
+}
+template <>
+const Scheme<2>& fixed_scheme<std::uint16_t>() {
+  return f16_scheme();
+}
+
+template <Value T>
+void encode_all(std::span<element::Bits<T>> data) {
+  encode_array(data, fixed_scheme<T>());
+}
+template <Value T>
+void decode_all(std::span<element::Bits<T>> data) {
+  decode_array(data, fixed_scheme<T>());
+}
+
+template void encode_all<float>(std::span<std::uint32_t>);
+template void decode_all<float>(std::span<std::uint32_t>);
+template void encode_all<std::uint16_t>(std::span<std::uint16_t>);
+template void decode_all<std::uint16_t>(std::span<std::uint16_t>);
 
 }  // namespace corvane::memory::encoding::majority

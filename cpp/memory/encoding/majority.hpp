@@ -13,7 +13,6 @@
 #pragma once
 
 #include <array>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -25,9 +24,7 @@
 
 namespace corvane::memory::encoding::majority {
 
-// float32 is handled through its bit pattern, never as a number.
-template <class T>
-concept Value = std::same_as<T, float> || std::same_as<T, std::uint16_t>;
+using element::Value;
 
 struct SchemeCreationError {
   enum class Kind : std::uint8_t { OddTargets, EmptyTargets, DuplicateIndex, IndexOutOfBounds };
@@ -157,12 +154,21 @@ Expected<void, InvalidSchemeError> decode(T& value, const Scheme<N>& scheme) {
 const Scheme<2>& f16_scheme();
 const Scheme<2>& f32_scheme();
 
-// In-place whole-array kernels with the fixed schemes; float32 arrays are
+// The fixed scheme of T's width.
+template <Value T>
+const Scheme<2>& fixed_scheme();
+
+// In-place whole-array kernels with the fixed scheme of T; float32 arrays are
 // passed as their uint32 bit patterns. Branch-free and vectorised.
-void encode_f32(std::span<std::uint32_t> data);
-void decode_f32(std::span<std::uint32_t> data);
-void encode_u16(std::span<std::uint16_t> data);
-void decode_u16(std::span<std::uint16_t> data);
+template <Value T>
+void encode_all(std::span<element::Bits<T>> data);
+template <Value T>
+void decode_all(std::span<element::Bits<T>> data);
+
+inline void encode_f32(std::span<std::uint32_t> data) { encode_all<float>(data); }
+inline void decode_f32(std::span<std::uint32_t> data) { decode_all<float>(data); }
+inline void encode_u16(std::span<std::uint16_t> data) { encode_all<std::uint16_t>(data); }
+inline void decode_u16(std::span<std::uint16_t> data) { decode_all<std::uint16_t>(data); }
 
 // The same kernels with a given two-copy scheme. They are only ever handed
 // the fixed schemes, so a scheme whose length is not the element width is
@@ -171,5 +177,10 @@ void encode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme);
 void decode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme);
 void encode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme);
 void decode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme);
+
+extern template void encode_all<float>(std::span<std::uint32_t>);
+extern template void decode_all<float>(std::span<std::uint32_t>);
+extern template void encode_all<std::uint16_t>(std::span<std::uint16_t>);
+extern template void decode_all<std::uint16_t>(std::span<std::uint16_t>);
 
 }  // namespace corvane::memory::encoding::majority
