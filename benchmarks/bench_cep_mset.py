@@ -20,12 +20,13 @@ import json
 import os
 import subprocess
 import sys
+from functools import cache, partial
 from pathlib import Path
 
 import numpy as np
 
 import corvane._rust as rust
-from harness import Row, median_time, paired_times
+from harness import Planned, Row, median_time, paired_times
 
 SIZE = 64 << 20  # bytes per array
 UINT = {"f32": np.uint32, "u16": np.uint16}
@@ -280,8 +281,13 @@ def single_thread_figures():
     return figures
 
 
-def benchmarks():
-    arrays = {s: random_array(s, SIZE) for s in UINT}
+@cache
+def shared_arrays():
+    return {s: random_array(s, SIZE) for s in UINT}
+
+
+@cache
+def single_thread_results():
     child = subprocess.run(
         [sys.executable, str(Path(__file__).resolve()), "--single-thread"],
         env={**os.environ, "RAYON_NUM_THREADS": "1"},
@@ -289,21 +295,40 @@ def benchmarks():
         text=True,
         check=True,
     )
-    single = json.loads(child.stdout)
+    return json.loads(child.stdout)
+
+
+def pass_row(row_name, suffix, call, models):
+    a = shared_arrays()[suffix]
+    for _, make in models:
+        check_model(call, make, suffix)
+    ours, one_pass = paired_times(lambda: call(a), single_pass(a.view(UINT[suffix])))
+    return Row(row_name, ours, PASS_NAME, one_pass, "<= 1.5x")
+
+
+def numpy_row(row_name, suffix, call, models):
+    a = shared_arrays()[suffix]
+    u = a.view(UINT[suffix])
+    for _, make in models:
+        check_model(call, make, suffix)
+    kind, make = fastest_model(models, suffix)
+    model = make(u.size)
+    ours, numpy_time = paired_times(lambda: call(a), lambda: model(u), repeat=5)
+    return Row(row_name, ours, f"NumPy {kind}", numpy_time, ">= 20x faster")
+
+
+def single_thread_row(row_name, name):
+    one, one_pass = single_thread_results()[name]
+    return Row(row_name, one, PASS_NAME, one_pass, "<= 2.5x")
+
+
+def benchmarks():
     for name, suffix, call, models in functions():
-        a = arrays[suffix]
-        u = a.view(UINT[suffix])
-        for _, make in models:
-            check_model(call, make, suffix)
-        ours, one_pass = paired_times(lambda: call(a), single_pass(u))
-        yield Row(f"{name}, 64 MiB", ours, PASS_NAME, one_pass, "<= 1.5x")
-        kind, make = fastest_model(models, suffix)
-        model = make(u.size)
-        ours, numpy_time = paired_times(lambda: call(a), lambda: model(u), repeat=5)
-        yield Row(f"{name}, 64 MiB", ours, f"NumPy {kind}", numpy_time, ">= 20x faster")
-        del model
-        one, one_pass = single[name]
-        yield Row(f"{name}, 64 MiB, RAYON_NUM_THREADS=1", one, PASS_NAME, one_pass, "<= 2.5x")
+        row_name = f"{name}, 64 MiB"
+        yield Planned(row_name, partial(pass_row, row_name, suffix, call, models))
+        yield Planned(row_name, partial(numpy_row, row_name, suffix, call, models))
+        row_name = f"{name}, 64 MiB, RAYON_NUM_THREADS=1"
+        yield Planned(row_name, partial(single_thread_row, row_name, name))
 
 
 if __name__ == "__main__" and sys.argv[1:] == ["--single-thread"]:

@@ -20,12 +20,13 @@ import gc
 import os
 import subprocess
 import sys
+from functools import cache, partial
 from pathlib import Path
 
 import numpy as np
 
 import corvane._rust as rust
-from harness import Row, paired_times
+from harness import Planned, Row, paired_times
 
 SIZE = 64 << 20  # bytes of float32 data
 MIB = 1 << 20
@@ -72,27 +73,44 @@ def retained_in_child(d: int) -> int:
     return int(out.stdout.strip())
 
 
-def benchmarks():
-    a = data()
-    copy = a.copy
-    for d, target in ((64, "<= 3x"), (36, "<= 6x"), (1000, "<= 6x"), (4096, "<= 6x")):
-        value, base = paired_times(lambda: secded.encode_f32([a], d), copy)
-        yield Row(f"secded encode_f32 64 MiB d={d}", value, "a.copy()", base, target)
-        e = secded.encode_f32([a], d)
-        arrays, _ = e.decode_f32()
-        assert np.array_equal(arrays[0].view(np.uint32), a.view(np.uint32))
-        del arrays
-        value, base = paired_times(e.decode_f32, copy)
-        yield Row(f"secded decode_f32 64 MiB d={d}", value, "a.copy()", base, target)
-        del e
+@cache
+def shared_data() -> np.ndarray:
+    return data()
 
-    big = secded.encode_f32([a], 64)
-    small = secded.encode_f32([a[:256]], 64)
+
+@cache
+def fault_images():
+    """A 64 MiB encoding and a 1 KiB one, both with 64-bit chunks."""
+    a = shared_data()
+    return secded.encode_f32([a], 64), secded.encode_f32([a[:256]], 64)
+
+
+def encode_row(name, d, target):
+    a = shared_data()
+    value, base = paired_times(lambda: secded.encode_f32([a], d), a.copy)
+    return Row(name, value, "a.copy()", base, target)
+
+
+def decode_row(name, d, target):
+    a = shared_data()
+    e = secded.encode_f32([a], d)
+    arrays, _ = e.decode_f32()
+    assert np.array_equal(arrays[0].view(np.uint32), a.view(np.uint32))
+    del arrays
+    value, base = paired_times(e.decode_f32, a.copy)
+    return Row(name, value, "a.copy()", base, target)
+
+
+def apply_fault_row(name):
+    big, small = fault_images()
     flip = Fault.flip()
     far, near = big.bit_count() - 1, small.bit_count() - 1
     value, base = paired_times(lambda: big.apply_fault(flip, far), lambda: small.apply_fault(flip, near), number=20_000)
-    yield Row("secded apply_fault on 64 MiB", value, "apply_fault on 1 KiB", base, "<= 1.5x")
+    return Row(name, value, "apply_fault on 1 KiB", base, "<= 1.5x")
 
+
+def apply_faults_row(name):
+    big, _ = fault_images()
     picker = rust.Picker(big.bit_count(), seed=11)
     kinds = (Fault.flip(), Fault.stuck_at_0(), Fault.stuck_at_1())
     faults = [(kinds[i % 3], next(picker)) for i in range(FAULTS)]
@@ -102,13 +120,27 @@ def benchmarks():
             pass
 
     value, base = paired_times(lambda: big.apply_faults(faults), unpack, repeat=5)
-    yield Row("secded apply_faults 1M pairs", value, "for f, t in faults: pass", base, "<= 3x")
-    del big, small, faults
+    return Row(name, value, "for f, t in faults: pass", base, "<= 3x")
 
+
+def retained_row(name, d):
+    expected = SIZE * codeword_bits(d) / d + SLACK
+    return Row(name, retained_in_child(d) / MIB, "(n/d) x data + 2 MiB", expected / MIB, "<= 1.05x", unit="MiB")
+
+
+def benchmarks():
+    for d, target in ((64, "<= 3x"), (36, "<= 6x"), (1000, "<= 6x"), (4096, "<= 6x")):
+        name = f"secded encode_f32 64 MiB d={d}"
+        yield Planned(name, partial(encode_row, name, d, target))
+        name = f"secded decode_f32 64 MiB d={d}"
+        yield Planned(name, partial(decode_row, name, d, target))
+    name = "secded apply_fault on 64 MiB"
+    yield Planned(name, partial(apply_fault_row, name))
+    name = "secded apply_faults 1M pairs"
+    yield Planned(name, partial(apply_faults_row, name))
     for d in (64, 36, 1000):
-        expected = SIZE * codeword_bits(d) / d + SLACK
-        yield Row(f"secded retained memory d={d}", retained_in_child(d) / MIB, "(n/d) x data + 2 MiB",
-                  expected / MIB, "<= 1.05x", unit="MiB")
+        name = f"secded retained memory d={d}"
+        yield Planned(name, partial(retained_row, name, d))
 
 
 if __name__ == "__main__":

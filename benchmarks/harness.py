@@ -70,6 +70,16 @@ class Row:
         return self.baseline / self.value >= limit  # ">= Nx faster"
 
 
+@dataclass
+class Planned:
+    """A figure before it is measured: the name its row will have, and how to
+    measure it. Runners filter on the name, so nothing unwanted is measured;
+    setup shared by several figures belongs in a cached function they call."""
+
+    name: str
+    measure: Callable[[], Row]
+
+
 def fmt(value: float, unit: str) -> str:
     if unit == "s":
         if value < 1e-6:

@@ -13,6 +13,9 @@ namespace corvane {
 
 template <class E>
 struct Unexpected {
+  // A constructor rather than an aggregate, so that Unexpected(e) deduces E
+  // with every C++20 front end, not only those with parenthesised aggregates.
+  explicit Unexpected(E e) : error(std::move(e)) {}
   E error;
 };
 
@@ -22,15 +25,24 @@ Unexpected(E) -> Unexpected<E>;
 template <class T, class E>
 class Expected {
  public:
-  Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}            // NOLINT(google-explicit-constructor)
   Expected(Unexpected<E> u) : v_(std::in_place_index<1>, std::move(u.error)) {}  // NOLINT
 
   bool has_value() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
 
-  T& value() & { check(); return std::get<0>(v_); }
-  const T& value() const& { check(); return std::get<0>(v_); }
-  T&& value() && { check(); return std::get<0>(std::move(v_)); }
+  T& value() & {
+    check();
+    return std::get<0>(v_);
+  }
+  const T& value() const& {
+    check();
+    return std::get<0>(v_);
+  }
+  T&& value() && {
+    check();
+    return std::get<0>(std::move(v_));
+  }
   T& operator*() & { return value(); }
   T&& operator*() && { return std::move(*this).value(); }
   const T& operator*() const& { return value(); }

@@ -4,9 +4,7 @@ namespace corvane {
 
 void fail(const std::string& message) { throw InternalError(message); }
 
-void fail_expect(const std::string& what, const std::string& debug) {
-  throw InternalError(what + ": " + debug);
-}
+void fail_expect(const std::string& what, const std::string& debug) { throw InternalError(what + ": " + debug); }
 
 void fail_assert_eq(unsigned long long left, unsigned long long right, const std::string& message) {
   std::string text = "assertion `left == right` failed";

@@ -57,11 +57,7 @@ PyType_Slot scheme_slots[] = {
 };
 
 PyType_Spec scheme_spec = {
-    "builtins.Scheme",
-    sizeof(SchemeObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    scheme_slots,
+    "builtins.Scheme", sizeof(SchemeObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, scheme_slots,
 };
 
 // The type with its members set as class attributes, in member order.
@@ -105,10 +101,14 @@ constexpr char kEncodeF32[] = "encode_f32()";
 constexpr char kEncodeU16[] = "encode_u16()";
 
 PyMethodDef functions[] = {
-    {"decode_f32", fastcall(transform<float, Operation::Decode, kDecodeF32>), METH_FASTCALL | METH_KEYWORDS, "decode_f32(arr, scheme)\n--\n\n"},
-    {"decode_u16", fastcall(transform<std::uint16_t, Operation::Decode, kDecodeU16>), METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr, scheme)\n--\n\n"},
-    {"encode_f32", fastcall(transform<float, Operation::Encode, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS, "encode_f32(arr, scheme)\n--\n\n"},
-    {"encode_u16", fastcall(transform<std::uint16_t, Operation::Encode, kEncodeU16>), METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr, scheme)\n--\n\n"},
+    {"decode_f32", fastcall(transform<float, Operation::Decode, kDecodeF32>), METH_FASTCALL | METH_KEYWORDS,
+     "decode_f32(arr, scheme)\n--\n\n"},
+    {"decode_u16", fastcall(transform<std::uint16_t, Operation::Decode, kDecodeU16>), METH_FASTCALL | METH_KEYWORDS,
+     "decode_u16(arr, scheme)\n--\n\n"},
+    {"encode_f32", fastcall(transform<float, Operation::Encode, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS,
+     "encode_f32(arr, scheme)\n--\n\n"},
+    {"encode_u16", fastcall(transform<std::uint16_t, Operation::Encode, kEncodeU16>), METH_FASTCALL | METH_KEYWORDS,
+     "encode_u16(arr, scheme)\n--\n\n"},
 };
 
 }  // namespace

@@ -83,11 +83,12 @@ Ref array_from_owner(int typenum, void* data, std::size_t length, PyObject* owne
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
   PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // stolen by NewFromDescr
   if (data == nullptr) {
-    return Ref::check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, NPY_ARRAY_WRITEABLE, nullptr));
+    return Ref::check(
+        PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, NPY_ARRAY_WRITEABLE, nullptr));
   }
   npy_intp strides[1] = {static_cast<npy_intp>(PyDataType_ELSIZE(descr))};
-  Ref array = Ref::check(
-      PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+  Ref array =
+      Ref::check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
   Py_INCREF(owner);
   check_status(PyArray_SetBaseObject(as_array(array), owner));  // steals owner, even on failure
   return array;

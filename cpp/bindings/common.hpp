@@ -84,9 +84,8 @@ Ref array_from_vector(std::vector<memory::element::Bits<T>>&& values) {
   using Vec = std::vector<memory::element::Bits<T>>;
   if (values.empty()) return array_from_owner(numpy_typenum<T>, nullptr, 0, nullptr);
   auto* heap = new Vec(std::move(values));
-  PyObject* capsule = PyCapsule_New(heap, nullptr, [](PyObject* cap) {
-    delete static_cast<Vec*>(PyCapsule_GetPointer(cap, nullptr));
-  });
+  PyObject* capsule =
+      PyCapsule_New(heap, nullptr, [](PyObject* cap) { delete static_cast<Vec*>(PyCapsule_GetPointer(cap, nullptr)); });
   if (capsule == nullptr) {
     delete heap;
     throw_python();

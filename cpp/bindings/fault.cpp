@@ -38,11 +38,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "builtins.Fault",
-    sizeof(FaultObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
+    "builtins.Fault", sizeof(FaultObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
 };
 
 memory::FaultAt to_pair(PyObject* item) {
@@ -66,8 +62,6 @@ memory::FaultKind to_kind(PyObject* obj) {
   return FaultObject::of(obj);
 }
 
-std::vector<memory::FaultAt> to_fault_list(PyObject* obj) {
-  return extract_sequence<memory::FaultAt>(obj, to_pair);
-}
+std::vector<memory::FaultAt> to_fault_list(PyObject* obj) { return extract_sequence<memory::FaultAt>(obj, to_pair); }
 
 }  // namespace corvane::bindings::fault

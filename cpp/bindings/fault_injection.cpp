@@ -37,7 +37,9 @@ struct ArrayList {
     }
   }
 
-  Sequence<StridedArray<memory::element::Bits<T>>> sequence() { return Sequence<StridedArray<memory::element::Bits<T>>>(views); }
+  Sequence<StridedArray<memory::element::Bits<T>>> sequence() {
+    return Sequence<StridedArray<memory::element::Bits<T>>>(views);
+  }
 };
 
 [[noreturn]] void out_of_bounds() { raise(PyExc_IndexError, "target_bit is out of bounds"); }
@@ -80,7 +82,8 @@ PyObject* fault_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     bool all_writeable = true;
     for (const Ref& a : input.arrays) all_writeable = all_writeable && PyArray_ISWRITEABLE(as_array(a));
     if (!all_writeable) {
-      for (const FaultAt& f : faults) require_writeable(as_array(input.arrays[memory::sequence::non_uniform::locate_in(offsets, f.bit).item]));
+      for (const FaultAt& f : faults)
+        require_writeable(as_array(input.arrays[memory::sequence::non_uniform::locate_in(offsets, f.bit).item]));
     }
     for (const FaultAt& f : faults) {
       const auto at = memory::sequence::non_uniform::locate_in(offsets, f.bit);

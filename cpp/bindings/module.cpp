@@ -71,20 +71,20 @@ int exec_submodule(PyObject* module) {
   });
 }
 
+// The exec slot, and the GIL slot where the interpreter has one.
+template <int (*Exec)(PyObject*)>
+PyModuleDef_Slot slots_for[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
 #ifdef Py_mod_gil
-#define CORVANE_MODULE_SLOTS(exec_fn)                                                                 \
-  {{Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, {Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, nullptr}}
-#else
-#define CORVANE_MODULE_SLOTS(exec_fn) {{Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, {0, nullptr}}
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
+    {0, nullptr},
+};
 
-PyModuleDef_Slot secded_slots[] = CORVANE_MODULE_SLOTS(exec_submodule<secded::exec>);
-PyModuleDef_Slot mset_slots[] = CORVANE_MODULE_SLOTS(exec_submodule<mset::exec>);
-PyModuleDef_Slot cep_slots[] = CORVANE_MODULE_SLOTS(exec_submodule<cep::exec>);
-
-PyModuleDef secded_def = {PyModuleDef_HEAD_INIT, "_rust.secded", "", 0, nullptr, secded_slots};
-PyModuleDef mset_def = {PyModuleDef_HEAD_INIT, "_rust.mset", "", 0, nullptr, mset_slots};
-PyModuleDef cep_def = {PyModuleDef_HEAD_INIT, "_rust.cep", "", 0, nullptr, cep_slots};
+PyModuleDef secded_def = {
+    PyModuleDef_HEAD_INIT, "_rust.secded", "", 0, nullptr, slots_for<exec_submodule<secded::exec>>};
+PyModuleDef mset_def = {PyModuleDef_HEAD_INIT, "_rust.mset", "", 0, nullptr, slots_for<exec_submodule<mset::exec>>};
+PyModuleDef cep_def = {PyModuleDef_HEAD_INIT, "_rust.cep", "", 0, nullptr, slots_for<exec_submodule<cep::exec>>};
 
 // Creates a submodule once per process; later creations return it again.
 PyObject* submodule(PyModuleDef* def, PyObject*& cache) {
@@ -138,10 +138,7 @@ int exec_rust(PyObject* module) {
   });
 }
 
-PyModuleDef_Slot rust_slots[] = CORVANE_MODULE_SLOTS(exec_rust);
-#undef CORVANE_MODULE_SLOTS
-
-PyModuleDef rust_def = {PyModuleDef_HEAD_INIT, "_rust", "", 0, nullptr, rust_slots};
+PyModuleDef rust_def = {PyModuleDef_HEAD_INIT, "_rust", "", 0, nullptr, slots_for<exec_rust>};
 
 }  // namespace
 }  // namespace corvane::bindings

@@ -39,10 +39,14 @@ constexpr char kEncodeF32[] = "encode_f32()";
 constexpr char kEncodeU16[] = "encode_u16()";
 
 PyMethodDef functions[] = {
-    {"decode_f32", fastcall(transform<float, &majority::decode_all<float>, kDecodeF32>), METH_FASTCALL | METH_KEYWORDS, "decode_f32(arr)\n--\n\n"},
-    {"decode_u16", fastcall(transform<std::uint16_t, &majority::decode_all<std::uint16_t>, kDecodeU16>), METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr)\n--\n\n"},
-    {"encode_f32", fastcall(transform<float, &majority::encode_all<float>, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS, "encode_f32(arr)\n--\n\n"},
-    {"encode_u16", fastcall(transform<std::uint16_t, &majority::encode_all<std::uint16_t>, kEncodeU16>), METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr)\n--\n\n"},
+    {"decode_f32", fastcall(transform<float, &majority::decode_all<float>, kDecodeF32>), METH_FASTCALL | METH_KEYWORDS,
+     "decode_f32(arr)\n--\n\n"},
+    {"decode_u16", fastcall(transform<std::uint16_t, &majority::decode_all<std::uint16_t>, kDecodeU16>),
+     METH_FASTCALL | METH_KEYWORDS, "decode_u16(arr)\n--\n\n"},
+    {"encode_f32", fastcall(transform<float, &majority::encode_all<float>, kEncodeF32>), METH_FASTCALL | METH_KEYWORDS,
+     "encode_f32(arr)\n--\n\n"},
+    {"encode_u16", fastcall(transform<std::uint16_t, &majority::encode_all<std::uint16_t>, kEncodeU16>),
+     METH_FASTCALL | METH_KEYWORDS, "encode_u16(arr)\n--\n\n"},
 };
 
 }  // namespace

@@ -13,8 +13,7 @@ namespace corvane::bindings {
 
 template <class State>
 struct Embedded {
-  PyObject_HEAD
-  State state;
+  PyObject_HEAD State state;
 
   static State& of(PyObject* self) noexcept { return reinterpret_cast<Embedded*>(self)->state; }
 

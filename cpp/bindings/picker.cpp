@@ -3,6 +3,8 @@
 // Each instance embeds one picker::Picker. Drawing runs straight from
 // tp_iternext into the core, so the only per-value cost on the Python side
 // is the int that carries the value out.
+#include "picker/picker.hpp"
+
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -15,7 +17,6 @@
 #include "bindings/object.hpp"
 #include "bindings/registry.hpp"
 #include "bindings/state.hpp"
-#include "picker/picker.hpp"
 #include "picker/rng.hpp"
 
 namespace corvane::bindings::picker {

@@ -164,8 +164,8 @@ PyObject* decode(PyObject* self, PyObject*) {
       PyObject* array = PyArray_SimpleNew(1, dims, numpy_typenum<T>);
       if (array == nullptr) throw_python();
       PyList_SET_ITEM(arrays.get(), static_cast<Py_ssize_t>(i), array);
-      outputs.emplace_back(static_cast<memory::element::Bits<T>*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))),
-                           counts[i]);
+      outputs.emplace_back(
+          static_cast<memory::element::Bits<T>*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))), counts[i]);
     }
     const ChunkFlags flags = image.decode_into<memory::element::Bits<T>>(outputs);
     Ref flag_list = bool_list(flags);
@@ -252,10 +252,7 @@ PyType_Slot encoding_slots[] = {
 };
 
 PyType_Spec encoding_spec = {
-    "builtins.Encoding",
-    sizeof(EncodingObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    "builtins.Encoding", sizeof(EncodingObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     encoding_slots,
 };
 

@@ -34,9 +34,15 @@ concept BitBuffer = requires(B& b, std::uint64_t g) {
 template <BitBuffer B>
 void apply_fault(B& buffer, FaultKind kind, std::uint64_t g) {
   switch (kind) {
-    case FaultKind::StuckAt0: buffer.set_0(g); return;
-    case FaultKind::StuckAt1: buffer.set_1(g); return;
-    case FaultKind::Flip: buffer.flip_bit(g); return;
+    case FaultKind::StuckAt0:
+      buffer.set_0(g);
+      return;
+    case FaultKind::StuckAt1:
+      buffer.set_1(g);
+      return;
+    case FaultKind::Flip:
+      buffer.flip_bit(g);
+      return;
   }
 }
 

@@ -12,9 +12,12 @@ template <class U>
 constexpr U apply_fault_to_word(U w, unsigned bit, FaultKind kind) noexcept {
   const U mask = static_cast<U>(U{1} << bit);
   switch (kind) {
-    case FaultKind::StuckAt0: return static_cast<U>(w & static_cast<U>(~mask));
-    case FaultKind::StuckAt1: return static_cast<U>(w | mask);
-    case FaultKind::Flip: return static_cast<U>(w ^ mask);
+    case FaultKind::StuckAt0:
+      return static_cast<U>(w & static_cast<U>(~mask));
+    case FaultKind::StuckAt1:
+      return static_cast<U>(w | mask);
+    case FaultKind::Flip:
+      return static_cast<U>(w ^ mask);
   }
   return w;
 }

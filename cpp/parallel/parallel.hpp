@@ -23,9 +23,7 @@ namespace corvane::parallel {
 template <class T, class Kernel>
 void for_each_range(std::span<T> data, Kernel&& kernel) {
   auto* k = &kernel;
-  run_pieces(data.size(), [data, k](std::size_t begin, std::size_t end) {
-    (*k)(data.subspan(begin, end - begin));
-  });
+  run_pieces(data.size(), [data, k](std::size_t begin, std::size_t end) { (*k)(data.subspan(begin, end - begin)); });
 }
 
 // Applies f to every element in place.

@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -139,8 +139,8 @@ class Pool {
 
  private:
   std::string describe(int rc, std::size_t index) const {
-    return "could not start worker thread " + std::to_string(index + 1) + " of " +
-           std::to_string(size_) + ": " + std::strerror(rc);
+    return "could not start worker thread " + std::to_string(index + 1) + " of " + std::to_string(size_) + ": " +
+           std::strerror(rc);
   }
 
   static void* thread_main(void* self) {
@@ -158,9 +158,7 @@ class Pool {
         std::unique_lock lock(mutex_);
         if (!shutdown_ && generation_.load(std::memory_order_relaxed) == seen) {
           ++sleepers_;
-          work_cv_.wait(lock, [&] {
-            return shutdown_ || generation_.load(std::memory_order_relaxed) != seen;
-          });
+          work_cv_.wait(lock, [&] { return shutdown_ || generation_.load(std::memory_order_relaxed) != seen; });
           --sleepers_;
         }
         if (shutdown_) return;
@@ -226,13 +224,11 @@ void after_fork_child() {
 
 Pool& global_pool() {
   if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-  std::call_once(g_atfork_once,
-                 [] { pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child); });
+  std::call_once(g_atfork_once, [] { pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child); });
   std::lock_guard lock(g_create_mutex);
   if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-  const std::size_t size = choose_pool_size(std::getenv("RAYON_NUM_THREADS"),
-                                            std::getenv("RAYON_RS_NUM_CPUS"),
-                                            available_processors());
+  const std::size_t size =
+      choose_pool_size(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors());
   auto* pool = new Pool(size);
   if (auto failure = pool->start()) {
     fail("The global thread pool has not been initialized.: " + *failure);
@@ -274,8 +270,7 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
   return value;
 }
 
-std::size_t choose_pool_size(const char* num_threads, const char* rs_num_cpus,
-                             std::size_t processors) {
+std::size_t choose_pool_size(const char* num_threads, const char* rs_num_cpus, std::size_t processors) {
   const std::size_t fallback = std::max<std::size_t>(processors, 1);
   if (num_threads != nullptr) {
     // 0 counts as unset: the next variable is asked.
@@ -307,8 +302,6 @@ std::size_t available_processors() {
 ScopedPieceCount::ScopedPieceCount(std::size_t pieces)
     : previous_(g_piece_override.exchange(pieces, std::memory_order_relaxed)) {}
 
-ScopedPieceCount::~ScopedPieceCount() {
-  g_piece_override.store(previous_, std::memory_order_relaxed);
-}
+ScopedPieceCount::~ScopedPieceCount() { g_piece_override.store(previous_, std::memory_order_relaxed); }
 
 }  // namespace corvane::parallel

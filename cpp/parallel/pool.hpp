@@ -36,8 +36,7 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text);
 // RAYON_RS_NUM_CPUS (nullptr when unset) and processor count:
 // a valid RAYON_NUM_THREADS > 0 wins; 0 counts as unset, and anything else
 // falls through likewise to RAYON_RS_NUM_CPUS (> 0), then the count.
-std::size_t choose_pool_size(const char* num_threads, const char* rs_num_cpus,
-                             std::size_t processors);
+std::size_t choose_pool_size(const char* num_threads, const char* rs_num_cpus, std::size_t processors);
 
 // Processors available to this process (affinity mask), 1 if unknown.
 std::size_t available_processors();

@@ -7,13 +7,11 @@
 namespace corvane::picker {
 
 std::string FromReturnedError::message() const {
-  return "returned value " + std::to_string(value) + " is not in the range 0.." +
-         std::to_string(size);
+  return "returned value " + std::to_string(value) + " is not in the range 0.." + std::to_string(size);
 }
 
 Expected<Picker, FromReturnedError> Picker::from_returned(std::uint64_t initial_size,
-                                                          std::span<const std::uint64_t> returned,
-                                                          Xoshiro256pp rng) {
+                                                          std::span<const std::uint64_t> returned, Xoshiro256pp rng) {
   for (const std::uint64_t v : returned) {
     if (v >= initial_size) return Unexpected(FromReturnedError{v, initial_size});
   }

@@ -40,8 +40,7 @@ class Picker {
   // in the order given, that is not below initial_size. Costs
   // O(|returned| log |returned|) time and O(|returned|) memory.
   static Expected<Picker, FromReturnedError> from_returned(std::uint64_t initial_size,
-                                                           std::span<const std::uint64_t> returned,
-                                                           Xoshiro256pp rng);
+                                                           std::span<const std::uint64_t> returned, Xoshiro256pp rng);
 
   // The next value, or nullopt once all are drawn (which consumes no random
   // output). Throws only std::bad_alloc, and then changes nothing.

@@ -103,8 +103,8 @@ inline Word widening_range(Word k, Draw draw) noexcept {
 inline std::uint64_t random_range(Xoshiro256pp& rng, std::uint64_t k) {
   if (k == 0) detail::fail_empty_range();
   if (k <= UINT32_MAX) {
-    return detail::widening_range<std::uint32_t, std::uint64_t>(
-        static_cast<std::uint32_t>(k), [&] { return rng.next_u32(); });
+    return detail::widening_range<std::uint32_t, std::uint64_t>(static_cast<std::uint32_t>(k),
+                                                                [&] { return rng.next_u32(); });
   }
   return detail::widening_range<std::uint64_t, detail::U128>(k, [&] { return rng.next_u64(); });
 }

@@ -34,9 +34,12 @@ enum class SchemeError : std::uint8_t {
 
 constexpr std::string_view to_string(SchemeError e) noexcept {
   switch (e) {
-    case SchemeError::NoSourceBits: return "0 source bits were specified";
-    case SchemeError::SourceOutOfBounds: return "A source bit is out of bounds";
-    case SchemeError::DestinationOutOfBounds: return "The destination bit is out of bounds";
+    case SchemeError::NoSourceBits:
+      return "0 source bits were specified";
+    case SchemeError::SourceOutOfBounds:
+      return "A source bit is out of bounds";
+    case SchemeError::DestinationOutOfBounds:
+      return "The destination bit is out of bounds";
     case SchemeError::DestinationAmongSources:
       return "The destination bit is among the source bits";
   }
@@ -53,8 +56,7 @@ using Sources = std::array<std::size_t, N>;
 // out of range); then the destination's range. Repeated sources are allowed:
 // they cancel in the parity.
 template <Value T, std::size_t N>
-constexpr std::optional<SchemeError> first_scheme_error(const Sources<N>& sources,
-                                                        std::size_t destination) noexcept {
+constexpr std::optional<SchemeError> first_scheme_error(const Sources<N>& sources, std::size_t destination) noexcept {
   constexpr std::size_t width = element::width<T>;
   if (N == 0) return SchemeError::NoSourceBits;
   for (std::size_t s : sources) {
@@ -91,14 +93,12 @@ constexpr element::Bits<T> clear_bit(element::Bits<T> bits, std::size_t pos) noe
 // Sets the destination bit to the parity of the sources; nothing else
 // changes. On an invalid group the value is left untouched.
 template <Value T, std::size_t N>
-Expected<void, SchemeError> encode(const Sources<N>& sources, std::size_t destination,
-                                   T& value) {
+Expected<void, SchemeError> encode(const Sources<N>& sources, std::size_t destination, T& value) {
   if (auto e = first_scheme_error<T>(sources, destination)) return Unexpected{*e};
   using B = element::Bits<T>;
   const B bits = element::bits_of(value);
   const B parity = static_cast<B>(detail::parity_of<T>(bits, sources));
-  value = element::from_bits<T>(
-      static_cast<B>(detail::clear_bit<T>(bits, destination) | (parity << destination)));
+  value = element::from_bits<T>(static_cast<B>(detail::clear_bit<T>(bits, destination) | (parity << destination)));
   return {};
 }
 
@@ -106,13 +106,11 @@ Expected<void, SchemeError> encode(const Sources<N>& sources, std::size_t destin
 // passed in) has odd parity, every source bit. Nothing outside the group
 // changes. Success says nothing about whether a mismatch was found.
 template <Value T, std::size_t N>
-Expected<void, SchemeError> decode(const Sources<N>& sources, std::size_t destination,
-                                   T& value) {
+Expected<void, SchemeError> decode(const Sources<N>& sources, std::size_t destination, T& value) {
   if (auto e = first_scheme_error<T>(sources, destination)) return Unexpected{*e};
   using B = element::Bits<T>;
   B bits = element::bits_of(value);
-  const unsigned mismatch =
-      detail::parity_of<T>(bits, sources) ^ (static_cast<unsigned>(bits >> destination) & 1u);
+  const unsigned mismatch = detail::parity_of<T>(bits, sources) ^ (static_cast<unsigned>(bits >> destination) & 1u);
   bits = detail::clear_bit<T>(bits, destination);
   if (mismatch != 0) {
     for (std::size_t s : sources) bits = detail::clear_bit<T>(bits, s);

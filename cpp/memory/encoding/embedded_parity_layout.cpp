@@ -63,8 +63,7 @@ template <Value T>
 ArrayKernel<element::Bits<T>> kernel(Operation op, Member member) {
   const auto m = static_cast<std::size_t>(member);
   if (m >= 3) fail("internal error: entered unreachable code");
-  return op == Operation::Encode ? kTyped<T, Operation::Encode>[m]
-                                 : kTyped<T, Operation::Decode>[m];
+  return op == Operation::Encode ? kTyped<T, Operation::Encode>[m] : kTyped<T, Operation::Decode>[m];
 }
 
 template ArrayKernel<std::uint32_t> kernel<float>(Operation, Member);

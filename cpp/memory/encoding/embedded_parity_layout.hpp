@@ -32,9 +32,12 @@ enum class Member : int { D3P1 = 0, D7P1 = 1, D15P1 = 2 };
 
 constexpr std::size_t data_bits(Member m) noexcept {
   switch (m) {
-    case Member::D3P1: return 3;
-    case Member::D7P1: return 7;
-    case Member::D15P1: return 15;
+    case Member::D3P1:
+      return 3;
+    case Member::D7P1:
+      return 7;
+    case Member::D15P1:
+      return 15;
   }
   return 0;
 }
@@ -117,16 +120,12 @@ struct Scheme {
 
   template <Value T>
   static void encode(T& value) {
-    apply<T>(value, [](const Sources<N>& s, std::size_t d, T& v) {
-      return embedded_parity::encode(s, d, v);
-    });
+    apply<T>(value, [](const Sources<N>& s, std::size_t d, T& v) { return embedded_parity::encode(s, d, v); });
   }
 
   template <Value T>
   static void decode(T& value) {
-    apply<T>(value, [](const Sources<N>& s, std::size_t d, T& v) {
-      return embedded_parity::decode(s, d, v);
-    });
+    apply<T>(value, [](const Sources<N>& s, std::size_t d, T& v) { return embedded_parity::decode(s, d, v); });
   }
 
   // ---- fast: all groups at once ----
@@ -205,9 +204,7 @@ struct Scheme {
   template <std::size_t... K>
   static constexpr Word gather_stages(Word x, std::index_sequence<K...>) noexcept {
     // Step K undoes stage kStages-1-K, the move by (N-1) << K.
-    ((x = static_cast<Word>((x | detail::shl(x, (N - 1) << K)) &
-                            positions_mask(kStages - 1 - K))),
-     ...);
+    ((x = static_cast<Word>((x | detail::shl(x, (N - 1) << K)) & positions_mask(kStages - 1 - K))), ...);
     return x;
   }
 
@@ -222,9 +219,7 @@ struct Scheme {
   template <std::size_t... K>
   static constexpr Word spread_stages(Word x, std::index_sequence<K...>) noexcept {
     // Stage K moves by (N-1) << (kStages-1-K).
-    ((x = static_cast<Word>((x | detail::shr(x, (N - 1) << (kStages - 1 - K))) &
-                            positions_mask(K + 1))),
-     ...);
+    ((x = static_cast<Word>((x | detail::shr(x, (N - 1) << (kStages - 1 - K))) & positions_mask(K + 1))), ...);
     return x;
   }
 
@@ -275,8 +270,7 @@ using ErasedKernel = void (*)(void* data, std::size_t count);
 extern const std::array<ErasedKernel, 12> kElementKernels;
 
 constexpr std::size_t kernel_index(Operation op, ElementType type, Member member) noexcept {
-  return 6 * static_cast<std::size_t>(op) + 3 * static_cast<std::size_t>(type) +
-         static_cast<std::size_t>(member);
+  return 6 * static_cast<std::size_t>(op) + 3 * static_cast<std::size_t>(type) + static_cast<std::size_t>(member);
 }
 
 }  // namespace corvane::memory::encoding::embedded_parity

@@ -8,10 +8,14 @@ namespace corvane::memory::encoding::majority {
 std::string debug_string(const SchemeCreationError& e) {
   using Kind = SchemeCreationError::Kind;
   switch (e.kind) {
-    case Kind::OddTargets: return "OddTargets";
-    case Kind::EmptyTargets: return "EmptyTargets";
-    case Kind::DuplicateIndex: return "DuplicateIndex(" + std::to_string(e.position) + ")";
-    case Kind::IndexOutOfBounds: return "IndexOutOfBounds(" + std::to_string(e.position) + ")";
+    case Kind::OddTargets:
+      return "OddTargets";
+    case Kind::EmptyTargets:
+      return "EmptyTargets";
+    case Kind::DuplicateIndex:
+      return "DuplicateIndex(" + std::to_string(e.position) + ")";
+    case Kind::IndexOutOfBounds:
+      return "IndexOutOfBounds(" + std::to_string(e.position) + ")";
   }
   return {};
 }
@@ -38,8 +42,7 @@ constexpr U bit_set(U w, U mask) noexcept {
 }
 
 template <class U, std::size_t N>
-CORVANE_CLONES_AVX2 void encode_words(std::span<U> data,
-                                                                     U source, U targets) {
+CORVANE_CLONES_AVX2 void encode_words(std::span<U> data, U source, U targets) {
   U* p = data.data();
   const std::size_t n = data.size();
   for (std::size_t i = 0; i < n; ++i) {
@@ -50,9 +53,7 @@ CORVANE_CLONES_AVX2 void encode_words(std::span<U> data,
 }
 
 template <class U, std::size_t N>
-CORVANE_CLONES_AVX2 void decode_words(std::span<U> data,
-                                                                     U source,
-                                                                     std::array<U, N> targets) {
+CORVANE_CLONES_AVX2 void decode_words(std::span<U> data, U source, std::array<U, N> targets) {
   U* p = data.data();
   const std::size_t n = data.size();
   const U keep = static_cast<U>(~source);
@@ -68,8 +69,7 @@ CORVANE_CLONES_AVX2 void decode_words(std::span<U> data,
 template <class U, std::size_t N>
 void check_width(const Scheme<N>& scheme) {
   if (scheme.length() != 8 * sizeof(U)) {
-    fail_expect("The scheme is known to be correct",
-                debug_string(InvalidSchemeError{scheme.length(), 8 * sizeof(U)}));
+    fail_expect("The scheme is known to be correct", debug_string(InvalidSchemeError{scheme.length(), 8 * sizeof(U)}));
   }
 }
 
@@ -101,18 +101,10 @@ const Scheme<2>& f32_scheme() {
   return scheme;
 }
 
-void encode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme) {
-  encode_checked(data, scheme);
-}
-void decode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme) {
-  decode_checked(data, scheme);
-}
-void encode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) {
-  encode_checked(data, scheme);
-}
-void decode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) {
-  decode_checked(data, scheme);
-}
+void encode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme) { encode_checked(data, scheme); }
+void decode_array(std::span<std::uint32_t> data, const Scheme<2>& scheme) { decode_checked(data, scheme); }
+void encode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) { encode_checked(data, scheme); }
+void decode_array(std::span<std::uint16_t> data, const Scheme<2>& scheme) { decode_checked(data, scheme); }
 
 template <>
 const Scheme<2>& fixed_scheme<float>() {

@@ -48,12 +48,8 @@ struct InvalidSchemeError {
 // "InvalidSchemeError { expected_length: 16, actual_length: 32 }".
 std::string debug_string(const InvalidSchemeError& e);
 
-inline std::ostream& operator<<(std::ostream& os, const SchemeCreationError& e) {
-  return os << debug_string(e);
-}
-inline std::ostream& operator<<(std::ostream& os, const InvalidSchemeError& e) {
-  return os << debug_string(e);
-}
+inline std::ostream& operator<<(std::ostream& os, const SchemeCreationError& e) { return os << debug_string(e); }
+inline std::ostream& operator<<(std::ostream& os, const InvalidSchemeError& e) { return os << debug_string(e); }
 
 template <std::size_t N>
 class Scheme {
@@ -63,8 +59,7 @@ class Scheme {
   // Checks, stopping at the first failure: N is neither 0 nor odd; every
   // position (targets in order, then the source) is below `length`; no
   // position repeats an earlier one in that same order.
-  static Expected<Scheme, SchemeCreationError> create(std::size_t length, std::size_t source,
-                                                      const Targets& targets) {
+  static Expected<Scheme, SchemeCreationError> create(std::size_t length, std::size_t source, const Targets& targets) {
     using Kind = SchemeCreationError::Kind;
     if constexpr (N == 0) {
       return Unexpected{SchemeCreationError{Kind::EmptyTargets}};

@@ -52,10 +52,11 @@ CORVANE_TARGET_AVX2 inline Fields32 fields_of_32(const std::uint64_t* words, con
                                               3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
   __m256i y[8];
   for (unsigned m = 0; m < 8; ++m) {
-    y[m] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + 4 * m)), pair_bytes);
+    y[m] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + std::size_t{4} * m)),
+                               pair_bytes);
   }
   __m256i z[8];
-  for (unsigned p = 0; p < 4; ++p) {
+  for (std::size_t p = 0; p < 4; ++p) {
     z[p] = _mm256_unpacklo_epi16(y[2 * p], y[2 * p + 1]);      // positions 0..3
     z[p + 4] = _mm256_unpackhi_epi16(y[2 * p], y[2 * p + 1]);  // positions 4..7
   }
@@ -92,7 +93,7 @@ bool vector_group(const View& v, std::uint64_t g) { return (g + 1) * kGroupChunk
 }  // namespace
 
 CORVANE_TARGET_AVX2 void encode_groups_avx2(const View& v, std::uint64_t g0, std::uint64_t g1,
-                                                           std::uint64_t* fields_out) {
+                                            std::uint64_t* fields_out) {
   const Avx2Tables t = avx2_tables(*v.layout);
   for (std::uint64_t g = g0; g < g1; ++g) {
     if (!vector_group(v, g)) {
@@ -109,9 +110,8 @@ CORVANE_TARGET_AVX2 void encode_groups_avx2(const View& v, std::uint64_t g0, std
 }
 
 CORVANE_TARGET_AVX2 void decode_groups_avx2(const View& v, std::uint64_t g0, std::uint64_t g1,
-                                                           const std::uint64_t* stored, std::uint64_t needed,
-                                                           std::uint64_t* flag_words,
-                                                           std::vector<std::uint64_t>& flips) {
+                                            const std::uint64_t* stored, std::uint64_t needed,
+                                            std::uint64_t* flag_words, std::vector<std::uint64_t>& flips) {
   const Avx2Tables t = avx2_tables(*v.layout);
   const auto* stored_bytes = reinterpret_cast<const unsigned char*>(stored);
   for (std::uint64_t g = g0; g < g1; ++g) {

@@ -107,9 +107,8 @@ Expected<Image, ImageError> Image::encode(std::span<const std::span<const T>> ru
   const Layout layout(image.d_, image.n_, image.r_);
   const View view{image.data_.data(), data_bits, chunks, &layout, {}};
   const auto kernels = kernels::kernels_for(layout);
-  parallel::run_pieces(static_cast<std::size_t>(groups), [&](std::size_t g0, std::size_t g1) {
-    kernels.encode(view, g0, g1, image.fields_.data());
-  });
+  parallel::run_pieces(static_cast<std::size_t>(groups),
+                       [&](std::size_t g0, std::size_t g1) { kernels.encode(view, g0, g1, image.fields_.data()); });
   return image;
 }
 

@@ -142,7 +142,7 @@ struct Sums {
 [[gnu::always_inline]] inline std::uint64_t region_low_bits(std::uint64_t region_acc, std::uint64_t c) {
   const unsigned s = c & 63;
   std::uint64_t low = 0;
-  for (unsigned t = 0; t < 6; ++t) low |= parity(region_acc & std::rotr(kIndexBit[t], s)) << t;
+  for (unsigned t = 0; t < 6; ++t) low |= parity(region_acc & std::rotr(kIndexBit[t], static_cast<int>(s))) << t;
   return low;
 }
 
