@@ -21,6 +21,10 @@ struct NumpyType;  // no type number: not an element type
 template <>
 struct NumpyType<float> : std::integral_constant<int, NPY_FLOAT32> {};
 template <>
+struct NumpyType<std::uint32_t> : std::integral_constant<int, NPY_UINT32> {};
+template <>
+struct NumpyType<std::uint64_t> : std::integral_constant<int, NPY_UINT64> {};
+template <>
 struct NumpyType<std::uint16_t> : std::integral_constant<int, NPY_UINT16> {};
 template <>
 struct NumpyType<std::uint8_t> : std::integral_constant<int, NPY_UINT8> {};

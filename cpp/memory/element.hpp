@@ -25,6 +25,10 @@ struct Traits<std::int32_t> {
   using Bits = std::uint32_t;
 };
 template <>
+struct Traits<std::uint64_t> {
+  using Bits = std::uint64_t;
+};
+template <>
 struct Traits<std::uint16_t> {
   using Bits = std::uint16_t;
 };

@@ -46,7 +46,8 @@ void inject(std::span<const std::span<Bits>> runs, FaultKind kind, std::span<con
   // The element a site reaches; empty runs are never found, since the
   // search takes the last run starting at or before the site.
   const auto locate = [&](std::uint64_t g) -> Bits* {
-    const auto run = static_cast<std::size_t>(std::upper_bound(offsets.begin(), offsets.end(), g) - offsets.begin()) - 1;
+    const auto run =
+        static_cast<std::size_t>(std::upper_bound(offsets.begin(), offsets.end(), g) - offsets.begin()) - 1;
     const std::uint64_t in_run = g - offsets[run];
     return runs[run].data() + in_run / w;
   };

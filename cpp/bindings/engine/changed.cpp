@@ -17,7 +17,8 @@ constexpr const char* kParams[] = {"a", "b"};
 PyArrayObject* to_run(PyObject* obj) {
   if (!PyArray_Check(obj)) raise_cast_error(obj, "ndarray");
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);
-  if (!is_array_of(obj, F32::typenum) && !is_array_of(obj, U16::typenum) && !is_array_of(obj, U8::typenum)) {
+  if (!is_array_of(obj, numpy_typenum<float>) && !is_array_of(obj, numpy_typenum<std::uint16_t>) &&
+      !is_array_of(obj, numpy_typenum<std::uint8_t>)) {
     raise(PyExc_TypeError, "expected a float32, uint16 or uint8 array, got dtype " + dtype_name(arr));
   }
   if (PyArray_NDIM(arr) != 1) {
@@ -29,14 +30,14 @@ PyArrayObject* to_run(PyObject* obj) {
   return arr;
 }
 
-template <class E>
+template <class T>
 PyObject* compare(PyArrayObject* a, PyArrayObject* b) {
-  using Bits = typename E::Bits;
+  using Bits = memory::element::Bits<T>;
   const auto n = static_cast<std::size_t>(PyArray_DIM(a, 0));
   const auto* pa = static_cast<const Bits*>(PyArray_DATA(a));
   const auto* pb = static_cast<const Bits*>(PyArray_DATA(b));
   auto indices = memory::difference::changed_indices<Bits>({n == 0 ? nullptr : pa, n}, {n == 0 ? nullptr : pb, n});
-  return array_from_vector<U64Tag>(std::move(indices)).release();
+  return array_from_vector<std::uint64_t>(std::move(indices)).release();
 }
 
 }  // namespace
@@ -50,12 +51,12 @@ PyObject* changed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       raise(PyExc_TypeError, "a has dtype " + dtype_name(a) + " but b has dtype " + dtype_name(b));
     }
     if (PyArray_DIM(a, 0) != PyArray_DIM(b, 0)) {
-      raise(PyExc_ValueError, "a has " + std::to_string(PyArray_DIM(a, 0)) + " elements but b has " +
-                                  std::to_string(PyArray_DIM(b, 0)));
+      raise(PyExc_ValueError,
+            "a has " + std::to_string(PyArray_DIM(a, 0)) + " elements but b has " + std::to_string(PyArray_DIM(b, 0)));
     }
-    if (is_array_of(slots[0], F32::typenum)) return compare<F32>(a, b);
-    if (is_array_of(slots[0], U16::typenum)) return compare<U16>(a, b);
-    return compare<U8>(a, b);
+    if (is_array_of(slots[0], numpy_typenum<float>)) return compare<float>(a, b);
+    if (is_array_of(slots[0], numpy_typenum<std::uint16_t>)) return compare<std::uint16_t>(a, b);
+    return compare<std::uint8_t>(a, b);
   });
 }
 

@@ -31,8 +31,8 @@ memory::FaultKind to_kind(PyObject* obj) {
   if (v == -1 && PyErr_Occurred()) throw_python();
   if (overflow != 0 || v < 0 || v > 2) {
     Ref text = Ref::check(PyObject_Repr(index.get()));
-    raise(PyExc_ValueError, "kind must be STUCK_AT_0 (0), STUCK_AT_1 (1) or FLIP (2), got " +
-                                std::string(PyUnicode_AsUTF8(text.get())));
+    raise(PyExc_ValueError,
+          "kind must be STUCK_AT_0 (0), STUCK_AT_1 (1) or FLIP (2), got " + std::string(PyUnicode_AsUTF8(text.get())));
   }
   return static_cast<memory::FaultKind>(v);
 }

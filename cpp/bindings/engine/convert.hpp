@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "bindings/common.hpp"
 #include "bindings/encoding_state.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/ref.hpp"
+#include "memory/element.hpp"
 #include "memory/fault.hpp"
 
 namespace corvane::bindings::engine {
@@ -51,22 +53,12 @@ secded::EncodingState& to_encoding(PyObject* obj);
 // "float32", "int64", ...: the dtype's name, for messages.
 std::string dtype_name(PyArrayObject* arr);
 
-// Result element types beyond the three the injection functions take.
-struct U32Tag {
-  using Bits = std::uint32_t;
-  static constexpr int typenum = NPY_UINT32;
-};
-struct U64Tag {
-  using Bits = std::uint64_t;
-  static constexpr int typenum = NPY_UINT64;
-};
-
 // A new uninitialised 1-D array of `length` elements and its memory.
-template <class E>
-std::pair<Ref, typename E::Bits*> new_array(std::size_t length) {
+template <class T>
+std::pair<Ref, memory::element::Bits<T>*> new_array(std::size_t length) {
   npy_intp dims[1] = {static_cast<npy_intp>(length)};
-  Ref array = Ref::check(PyArray_SimpleNew(1, dims, E::typenum));
-  auto* data = static_cast<typename E::Bits*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  Ref array = Ref::check(PyArray_SimpleNew(1, dims, numpy_typenum<T>));
+  auto* data = static_cast<memory::element::Bits<T>*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   return {std::move(array), data};
 }
 

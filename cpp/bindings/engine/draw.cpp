@@ -1,9 +1,10 @@
 // draw_sites: the first values of a seeded Picker as one uint64 array.
+#include "picker/draw.hpp"
+
 #include "bindings/args.hpp"
 #include "bindings/engine/convert.hpp"
 #include "bindings/engine/functions.hpp"
 #include "bindings/errors.hpp"
-#include "picker/draw.hpp"
 
 namespace corvane::bindings::engine {
 
@@ -25,7 +26,7 @@ PyObject* draw_sites(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       PyErr_NoMemory();
       throw_python();
     }
-    auto [array, data] = new_array<U64Tag>(static_cast<std::size_t>(count));
+    auto [array, data] = new_array<std::uint64_t>(static_cast<std::size_t>(count));
     picker::draw_into(size, seed, {data, static_cast<std::size_t>(count)});
     return array.release();
   });

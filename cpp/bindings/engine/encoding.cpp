@@ -30,15 +30,15 @@ void check_bounds(const Image& image, const Sites& sites) {
   }
 }
 
-template <class E>
+template <class T>
 PyObject* trial(const Image& image, memory::FaultKind kind, const Sites& sites) {
-  auto outcome = memory::encoding::secded::sparse_trial<typename E::Bits>(image, kind, sites.values());
+  auto outcome = memory::encoding::secded::sparse_trial<memory::element::Bits<T>>(image, kind, sites.values());
   if (!outcome) {
     const TrialError& error = outcome.error();
     raise(error.kind() == TrialError::Kind::SiteOutOfBounds ? PyExc_IndexError : PyExc_ValueError, error.message());
   }
-  Ref indices = array_from_vector<U64Tag>(std::move(outcome->indices));
-  Ref values = array_from_vector<E>(std::move(outcome->values));
+  Ref indices = array_from_vector<std::uint64_t>(std::move(outcome->indices));
+  Ref values = array_from_vector<T>(std::move(outcome->values));
   return Py_BuildValue("(OOKKK)", indices.get(), values.get(), static_cast<unsigned long long>(outcome->corrected),
                        static_cast<unsigned long long>(outcome->flagged),
                        static_cast<unsigned long long>(outcome->miscorrected));
@@ -51,7 +51,8 @@ PyObject* trial(const Image& image, memory::FaultKind kind, const Sites& sites) 
 PyObject* encoding_inject(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     const auto slots = bind<3>({"encoding_inject()", kInjectParams, 3}, args, nargs, kwnames);
-    auto& state = convert_arg("encoding", [&]() -> auto& { return to_encoding(slots[0]); });
+    auto& state = convert_arg(
+        "encoding", [&]() -> auto& { return to_encoding(slots[0]); });
     const ExclusiveBorrow access(state.borrow);
     const auto kind = convert_arg("kind", [&] { return to_kind(slots[1]); });
     const Sites sites = convert_arg("sites", [&] { return Sites(slots[2]); });
@@ -67,11 +68,12 @@ PyObject* encoding_inject(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* encoding_bits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     const auto slots = bind<2>({"encoding_bits()", kBitsParams, 2}, args, nargs, kwnames);
-    auto& state = convert_arg("encoding", [&]() -> auto& { return to_encoding(slots[0]); });
+    auto& state = convert_arg(
+        "encoding", [&]() -> auto& { return to_encoding(slots[0]); });
     const SharedBorrow access(state.borrow);
     const Sites sites = convert_arg("sites", [&] { return Sites(slots[1]); });
     check_bounds(state.image, sites);
-    auto [array, data] = new_array<U8>(sites.size());
+    auto [array, data] = new_array<std::uint8_t>(sites.size());
     const auto values = sites.values();
     for (std::size_t k = 0; k < values.size(); ++k) data[k] = state.image.is_1(values[k]) ? 1 : 0;
     return array.release();
@@ -81,13 +83,14 @@ PyObject* encoding_bits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* encoding_trial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     const auto slots = bind<4>({"encoding_trial()", kTrialParams, 4}, args, nargs, kwnames);
-    auto& state = convert_arg("encoding", [&]() -> auto& { return to_encoding(slots[0]); });
+    auto& state = convert_arg(
+        "encoding", [&]() -> auto& { return to_encoding(slots[0]); });
     const SharedBorrow access(state.borrow);
     const auto kind = convert_arg("kind", [&] { return to_kind(slots[1]); });
     const Sites sites = convert_arg("sites", [&] { return Sites(slots[2]); });
     const std::uint64_t element_bits = convert_arg("element_bits", [&] { return to_u64(slots[3]); });
-    if (element_bits == 16) return trial<U16>(state.image, kind, sites);
-    if (element_bits == 32) return trial<U32Tag>(state.image, kind, sites);
+    if (element_bits == 16) return trial<std::uint16_t>(state.image, kind, sites);
+    if (element_bits == 32) return trial<std::uint32_t>(state.image, kind, sites);
     raise(PyExc_ValueError, "element_bits must be 16 or 32, got " + std::to_string(element_bits));
   });
 }

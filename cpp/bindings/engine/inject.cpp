@@ -23,14 +23,14 @@ std::vector<Ref> to_array_list(PyObject* obj) {
 
 // Every array is checked before anything is written: one dtype, 1-D,
 // C-contiguous and aligned, writeable.
-template <class E>
-std::vector<std::span<typename E::Bits>> writable_runs(const std::vector<Ref>& arrays) {
-  std::vector<std::span<typename E::Bits>> runs;
+template <class T>
+std::vector<std::span<memory::element::Bits<T>>> writable_runs(const std::vector<Ref>& arrays) {
+  std::vector<std::span<memory::element::Bits<T>>> runs;
   runs.reserve(arrays.size());
   for (std::size_t i = 0; i < arrays.size(); ++i) {
     PyArrayObject* arr = as_array(arrays[i]);
     const std::string which = "arrays[" + std::to_string(i) + "]";
-    if (!is_array_of(arrays[i].get(), E::typenum)) {
+    if (!is_array_of(arrays[i].get(), numpy_typenum<T>)) {
       raise(PyExc_TypeError, which + " has dtype " + dtype_name(arr) + " but arrays[0] has dtype " +
                                  dtype_name(as_array(arrays[0])) + "; all arrays must share one dtype");
     }
@@ -42,15 +42,15 @@ std::vector<std::span<typename E::Bits>> writable_runs(const std::vector<Ref>& a
       raise(PyExc_ValueError, which + " is not C-contiguous and aligned");
     }
     if (!PyArray_ISWRITEABLE(arr)) raise(PyExc_ValueError, which + " is read-only");
-    runs.emplace_back(count == 0 ? nullptr : static_cast<typename E::Bits*>(PyArray_DATA(arr)), count);
+    runs.emplace_back(count == 0 ? nullptr : static_cast<memory::element::Bits<T>*>(PyArray_DATA(arr)), count);
   }
   return runs;
 }
 
-template <class E>
+template <class T>
 void inject_into(const std::vector<Ref>& arrays, memory::FaultKind kind, Sites& sites) {
-  const auto runs = writable_runs<E>(arrays);
-  const std::span<const std::span<typename E::Bits>> view(runs);
+  const auto runs = writable_runs<T>(arrays);
+  const std::span<const std::span<memory::element::Bits<T>>> view(runs);
   const std::uint64_t total = memory::site_injection::bit_offsets(view).back();
   if (const auto bad = memory::site_injection::first_out_of_bounds(sites.values(), total)) {
     site_out_of_bounds(sites.values(), *bad, std::to_string(total) + " bits");
@@ -72,12 +72,12 @@ PyObject* inject(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       Py_RETURN_NONE;
     }
     PyObject* first = arrays[0].get();
-    if (is_array_of(first, F32::typenum)) {
-      inject_into<F32>(arrays, kind, sites);
-    } else if (is_array_of(first, U16::typenum)) {
-      inject_into<U16>(arrays, kind, sites);
-    } else if (is_array_of(first, U8::typenum)) {
-      inject_into<U8>(arrays, kind, sites);
+    if (is_array_of(first, numpy_typenum<float>)) {
+      inject_into<float>(arrays, kind, sites);
+    } else if (is_array_of(first, numpy_typenum<std::uint16_t>)) {
+      inject_into<std::uint16_t>(arrays, kind, sites);
+    } else if (is_array_of(first, numpy_typenum<std::uint8_t>)) {
+      inject_into<std::uint8_t>(arrays, kind, sites);
     } else {
       raise(PyExc_TypeError, "arrays[0] has dtype " + dtype_name(as_array(arrays[0])) +
                                  "; inject takes float32, uint16 or uint8 arrays");

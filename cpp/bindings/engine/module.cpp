@@ -94,9 +94,8 @@ int exec_engine(PyObject* module) {
 }
 
 #ifdef Py_mod_gil
-PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_engine)},
-                            {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-                            {0, nullptr}};
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_engine)}, {Py_mod_gil, Py_MOD_GIL_NOT_USED}, {0, nullptr}};
 #else
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_engine)}, {0, nullptr}};
 #endif

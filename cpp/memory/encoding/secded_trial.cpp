@@ -46,9 +46,7 @@ std::uint64_t xor_positions(std::uint64_t x, std::uint64_t base) {
 
 // The first data index whose position is data index + c: positions from
 // 2^(c-2) + 1 on, past the check bit 2^(c-2).
-std::uint64_t region_start(std::uint64_t c) {
-  return c - 2 < 64 ? (std::uint64_t{1} << (c - 2)) - c + 1 : kOnes;
-}
+std::uint64_t region_start(std::uint64_t c) { return c - 2 < 64 ? (std::uint64_t{1} << (c - 2)) - c + 1 : kOnes; }
 
 struct Sums {
   std::uint64_t syndrome = 0;  // XOR of the positions of the 1 bits
@@ -240,7 +238,7 @@ std::string TrialError::message() const {
 
 template <class T>
 Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind kind,
-                                                  std::span<const std::uint64_t> sites) {
+                                                   std::span<const std::uint64_t> sites) {
   static_assert(std::is_same_v<T, std::uint16_t> || std::is_same_v<T, std::uint32_t>);
   constexpr unsigned w = 8 * sizeof(T);
   const std::uint64_t total = image.bit_count();
@@ -330,8 +328,8 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
 }
 
 template Expected<TrialOutcome<std::uint16_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                       std::span<const std::uint64_t>);
+                                                                        std::span<const std::uint64_t>);
 template Expected<TrialOutcome<std::uint32_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                       std::span<const std::uint64_t>);
+                                                                        std::span<const std::uint64_t>);
 
 }  // namespace corvane::memory::encoding::secded

@@ -68,11 +68,11 @@ struct TrialOutcome {
 // when T needs more bits than the chunks hold.
 template <class T>
 Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind kind,
-                                                  std::span<const std::uint64_t> sites);
+                                                   std::span<const std::uint64_t> sites);
 
 extern template Expected<TrialOutcome<std::uint16_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                              std::span<const std::uint64_t>);
+                                                                               std::span<const std::uint64_t>);
 extern template Expected<TrialOutcome<std::uint32_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                              std::span<const std::uint64_t>);
+                                                                               std::span<const std::uint64_t>);
 
 }  // namespace corvane::memory::encoding::secded
