@@ -3,7 +3,9 @@
 // dynamic loader binds the best copy the running CPU supports. Elsewhere the
 // marks are empty and the plain build serves. Clang's front end (as the
 // static analysis uses it) does not yet clone templates, so it sees plain
-// functions too.
+// functions too. Under ThreadSanitizer the marks are empty as well: the
+// loader runs the generated resolvers while it relocates, before the TSan
+// runtime is set up, and their instrumentation crashes the process there.
 #pragma once
 
 #if defined(__x86_64__)
@@ -15,7 +17,7 @@
 #define CORVANE_TARGET_AVX2
 #endif
 
-#if defined(__x86_64__) && !defined(__clang__)
+#if defined(__x86_64__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 // AVX2, else baseline.
 #define CORVANE_CLONES_AVX2 __attribute__((target_clones("avx2", "default")))
 // AVX2, else POPCNT, else baseline: for popcount-bound code.
