@@ -10,7 +10,10 @@ it can be rerun alone, and no result depends on the order trials run in.
 
 from __future__ import annotations
 
+import contextlib
 import math
+import signal
+import threading
 import time
 import zlib
 from collections.abc import Callable, Iterator, Sequence
@@ -288,6 +291,51 @@ def _as_bits(changes: Sequence[Change]) -> Iterator[Change]:
         yield idx, a.view(u), b.view(u)
 
 
+
+class _CtrlC:
+    """Lets a run hold Ctrl-C back while it writes and counts a finished trial.
+
+    Otherwise the interrupt can land between the two, and the count the user
+    is told differs from the trials the run directory keeps. A Ctrl-C that
+    comes meanwhile is raised when the held block ends. Python runs signal
+    handlers in the main thread only, so elsewhere nothing is installed.
+    """
+
+    def __init__(self) -> None:
+        self._old: Any = None
+        self._holding = False
+        self._pending: tuple[int, Any] | None = None
+
+    def install(self) -> _CtrlC:
+        if threading.current_thread() is threading.main_thread():
+            old = signal.getsignal(signal.SIGINT)
+            if callable(old):  # SIG_IGN and SIG_DFL stay as they are
+                self._old = signal.signal(signal.SIGINT, self._handler)
+        return self
+
+    def restore(self) -> None:
+        if self._old is not None:
+            signal.signal(signal.SIGINT, self._old)
+            self._old = None
+
+    def _handler(self, signum: int, frame: Any) -> None:
+        if self._holding:
+            self._pending = (signum, frame)
+        else:
+            self._old(signum, frame)
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self._holding = True
+        try:
+            yield
+        finally:
+            self._holding = False
+        if self._pending is not None:
+            pending, self._pending = self._pending, None
+            self._old(*pending)
+
+
 def _call(evaluate: Evaluate | None, arrays: list[npt.NDArray[Any]]) -> float:
     assert evaluate is not None
     try:
@@ -508,6 +556,7 @@ class Campaign:
         baseline: float | None = None
         records: list[TrialRecord] = []
         executor: Executor | None = None
+        ctrl_c = _CtrlC().install()
         try:
             if out is not None:
                 from .rundir import RunDir, read_summaries, run_config
@@ -543,9 +592,10 @@ class Campaign:
                 trials = executor.run(pending)
                 try:
                     for rec in trials:
-                        if rundir is not None:
-                            rundir.append(rec)
-                        records.append(rec)
+                        with ctrl_c.held():
+                            if rundir is not None:
+                                rundir.append(rec)
+                            records.append(rec)
                         if on_trial is not None:
                             on_trial(rec)
                 finally:
@@ -561,8 +611,11 @@ class Campaign:
                 if executor is not None:
                     executor.close()
             finally:
-                if rundir is not None:
-                    rundir.close()
+                try:
+                    if rundir is not None:
+                        rundir.close()
+                finally:
+                    ctrl_c.restore()
         records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
         return Results(self.config(), records, summaries, baseline, list(self.weights.skipped))
 

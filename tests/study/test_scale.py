@@ -278,6 +278,24 @@ def test_ctrl_c_stops_a_dask_run_cleanly(tmp_path, weights_file, cluster):
     assert (code, err) == (130, f"corvane: interrupted: {done} of 1200 trials done, kept in {out}\n")
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_while_a_trial_is_written_counts_what_the_directory_keeps(tmp_path, monkeypatch, workers):
+    # Ctrl-C right after a trial's line is written, before the run counts it: the
+    # count told must still be the lines kept, and the handler put back after.
+    write = RunDir.append
+
+    def append_then_ctrl_c(self, rec):
+        write(self, rec)
+        if (tmp_path / "run" / TRIALS).read_bytes().count(b"\n") == 3:
+            signal.raise_signal(signal.SIGINT)
+
+    monkeypatch.setattr(RunDir, "append", append_then_ctrl_c)
+    with pytest.raises(Interrupted) as caught:
+        campaign().run(out=tmp_path / "run", workers=workers)
+    assert caught.value.done == (tmp_path / "run" / TRIALS).read_bytes().count(b"\n") == 3
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
 def test_interrupted_is_a_keyboard_interrupt_with_the_count():
     exc = Interrupted(3, 10, None)
     assert isinstance(exc, KeyboardInterrupt)
