@@ -17,7 +17,7 @@ import time
 
 import numpy as np
 
-from harness import Row, median_time
+from harness import Planned, Row, median_time
 
 import corvane._rust as rust
 from corvane import Campaign, WeightSet
@@ -89,7 +89,7 @@ def _campaign_overhead() -> Row:
     trials = 5
     study = median_time(lambda: Campaign(ws, PROTECTIONS, rates=[RATE], trials=trials, dense=True).run(), repeat=5)
     alone = median_time(lambda: _native_calls(ws, trials), repeat=5)
-    return Row("study of 20 dense trials, 4M float32, 4 protections", study, "its native calls alone", alone, "<= 1.25x")
+    return Row(OVERHEAD, study, "its native calls alone", alone, "<= 1.25x")
 
 
 _MEMORY_CHILD = """
@@ -108,7 +108,7 @@ print(peak, ws.nbytes)
 def _memory() -> Row:
     out = subprocess.run([sys.executable, "-c", _MEMORY_CHILD], capture_output=True, text=True, check=True)
     peak, nbytes = map(int, out.stdout.split())
-    return Row("peak RSS of a 4-protection study, 64 MiB of weights", peak / 2**20, "5 x the weights",
+    return Row(MEMORY, peak / 2**20, "5 x the weights",
                5 * nbytes / 2**20, "<= 1x", unit="MiB")  # fmt: skip
 
 
@@ -122,8 +122,14 @@ def _command(args: list[str], budget: float, name: str) -> Row:
     return Row(name, elapsed, "time budget", budget, "<= 1x")
 
 
+OVERHEAD = "study of 20 dense trials, 4M float32, 4 protections"
+MEMORY = "peak RSS of a 4-protection study, 64 MiB of weights"
+QUICK = "corvane study --quick, empty cache"
+DEFAULT = "corvane study (default), empty cache"
+
+
 def benchmarks():
-    yield _campaign_overhead()
-    yield _memory()
-    yield _command(["--quick"], 10.0, "corvane study --quick, empty cache")
-    yield _command([], 60.0, "corvane study (default), empty cache")
+    yield Planned(OVERHEAD, _campaign_overhead)
+    yield Planned(MEMORY, _memory)
+    yield Planned(QUICK, lambda: _command(["--quick"], 10.0, QUICK))
+    yield Planned(DEFAULT, lambda: _command([], 60.0, DEFAULT))

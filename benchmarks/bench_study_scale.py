@@ -22,7 +22,9 @@ from pathlib import Path
 
 import numpy as np
 
-from harness import Row, paired_times
+from functools import cache
+
+from harness import Planned, Row, paired_times
 
 from corvane import Campaign, WeightSet
 
@@ -34,9 +36,14 @@ def _campaign() -> Campaign:
     return Campaign(WeightSet.from_arrays([("w", w)]), PROTECTIONS, rates=[1e-5], trials=50, dense=True)
 
 
+THROUGHPUT = "200 dense trials, 2 worker processes"
+DASK = "200 dense trials, Dask LocalCluster of 2 processes"
+MEMORY = "peak memory (PSS) of a study on 64 MiB, 2 workers, {path} trials"
+
+
 def _throughput(c: Campaign) -> Row:
     two, one = paired_times(lambda: c.run(workers=2), lambda: c.run(workers=1), repeat=5)
-    return Row("200 dense trials, 2 worker processes", two, "1 process (native pool on every core)", one,
+    return Row(THROUGHPUT, two, "1 process (native pool on every core)", one,
                ">= 1.7x faster")  # fmt: skip
 
 
@@ -55,21 +62,19 @@ def _throughput_one_thread() -> Row:
     env = dict(os.environ, RAYON_NUM_THREADS="1")
     out = subprocess.run([sys.executable, "-c", _THROUGHPUT_CHILD], env=env, capture_output=True, text=True, check=True)
     two, one = map(float, out.stdout.split())
-    return Row("200 dense trials, 2 worker processes", two, "1 process, native pool at 1 thread", one,
+    return Row(THROUGHPUT, two, "1 process, native pool at 1 thread", one,
                ">= 1.7x faster")  # fmt: skip
 
 
-def _dask(c: Campaign) -> Row | None:
-    try:
-        from distributed import LocalCluster
-    except ImportError:
-        return None
+def _dask(c: Campaign) -> Row:
+    from distributed import LocalCluster
+
     with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                       dashboard_address=None) as cluster:  # fmt: skip
         address = cluster.scheduler_address
         c.run(scheduler=address)  # the workers import the package once, as a long-lived cluster has
         dask, procs = paired_times(lambda: c.run(scheduler=address), lambda: c.run(workers=2), repeat=5)
-    return Row("200 dense trials, Dask LocalCluster of 2 processes", dask, "2 worker processes", procs, "<= 1.3x")
+    return Row(DASK, dask, "2 worker processes", procs, "<= 1.3x")
 
 
 _MEMORY_CHILD = """
@@ -127,16 +132,19 @@ def _peak_memory(workers: int, path: str) -> float:
 def _memory(path: str) -> Row:
     serial = _peak_memory(1, path)
     two = _peak_memory(2, path)
-    return Row(f"peak memory (PSS) of a study on 64 MiB, 2 workers, {path} trials", two, "1 process", serial,
+    return Row(MEMORY.format(path=path), two, "1 process", serial,
                "<= 1.5x", unit="MiB")  # fmt: skip
 
 
 def benchmarks():
-    c = _campaign()
-    yield _throughput(c)
-    yield _throughput_one_thread()
-    row = _dask(c)
-    if row is not None:
-        yield row
-    yield _memory("default")
-    yield _memory("dense")
+    c = cache(_campaign)  # built once, for the rows that are measured
+    yield Planned(THROUGHPUT, lambda: _throughput(c()))
+    yield Planned(THROUGHPUT, _throughput_one_thread)
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        yield Planned(DASK, lambda: _dask(c()))
+    for path in ("default", "dense"):
+        yield Planned(MEMORY.format(path=path), lambda path=path: _memory(path))
