@@ -123,4 +123,31 @@ TYPED_TEST(Difference, FindsEveryDifferingElementInOrderWhateverTheSplit) {
   EXPECT_TRUE(corvane::memory::difference::changed_indices<Bits>(a, a).empty());
 }
 
+TYPED_TEST(Difference, FindsDenseDifferencesOnMisalignedRuns) {
+  // Runs that start one element into their buffers (not 8-byte aligned), with
+  // whole lines, line edges and single elements changed, and a ragged tail.
+  using Bits = TypeParam;
+  constexpr std::size_t kLine = corvane::memory::difference::kLineBytes / sizeof(Bits);
+  std::mt19937_64 rng(5);
+  const std::size_t n = corvane::memory::difference::kBlockElements + 5 * kLine + 3;
+  std::vector<Bits> a(n + 1), b;
+  for (auto& v : a) v = static_cast<Bits>(rng());
+  b = a;
+  std::vector<std::uint64_t> expected;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool whole_line = (i / kLine) % 97 == 3;
+    const bool edge = i % kLine == 0 || i % kLine == kLine - 1;
+    if (whole_line || (edge && rng() % 3 == 0) || rng() % 41 == 0 || i == n - 1) {
+      b[i + 1] ^= static_cast<Bits>(Bits{1} << (rng() % (8 * sizeof(Bits))));
+      expected.push_back(i);
+    }
+  }
+  const std::span<const Bits> ra(a.data() + 1, n);
+  const std::span<const Bits> rb(b.data() + 1, n);
+  for (const std::size_t pieces : {1, 3}) {
+    const corvane::parallel::ScopedPieceCount split(pieces);
+    EXPECT_EQ(corvane::memory::difference::changed_indices<Bits>(ra, rb), expected);
+  }
+}
+
 }  // namespace
