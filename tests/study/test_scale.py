@@ -74,6 +74,35 @@ def cluster():
         yield c
 
 
+_MALLOC_PROBE = """
+import resource
+import numpy as np
+from corvane.executors import freed_memory_kept
+
+def faults():  # page faults of 20 trial-sized arrays made and freed
+    np.ones(2**21, np.float32)
+    start = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(20):
+        np.ones(2**21, np.float32)
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt - start
+
+before = faults()
+with freed_memory_kept():
+    kept = faults()
+print(before, kept, faults())
+"""
+
+
+def test_trials_on_a_dask_worker_reuse_freed_memory_and_then_give_it_back():
+    # Dask starts workers with MALLOC_TRIM_THRESHOLD_ set: each freed array goes
+    # back to the system and the next one is faulted in page by page.
+    env = dict(os.environ, MALLOC_TRIM_THRESHOLD_="65536")
+    out = subprocess.run([sys.executable, "-c", _MALLOC_PROBE], env=env, capture_output=True, text=True, check=True)
+    before, kept, after = map(int, out.stdout.split())
+    assert before > 1000 and after > 1000, out.stdout  # the worker's own setting, before and after
+    assert kept < before / 10, out.stdout
+
+
 @pytest.mark.parametrize("storage", ["float32", "float16"])
 def test_dask_cluster_gives_the_serial_rows(cluster, storage):
     from distributed import Client
