@@ -17,6 +17,7 @@ __all__ = [
     "encoding_bits",
     "encoding_trial",
     "changed",
+    "false_at",
 ]
 
 STUCK_AT_0: Final[int]
@@ -45,3 +46,6 @@ def encoding_trial(
 
 def changed(a: _Values, b: _Values) -> _Sites:
     """The indices where two arrays differ bitwise."""
+
+def false_at(flags: list[bool], indices: _Sites) -> _Sites:
+    """The entries of ``indices`` whose flag is False: the chunks among them that a decode flagged."""

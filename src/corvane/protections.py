@@ -350,6 +350,9 @@ class _SecdedStored(Stored):
         hit = unique(g // np.uint64(self.n))
         if hit.size == 0:
             flagged = hit[:0]
+        elif engine is not None:
+            found = engine.false_at(flags, hit.astype(np.uint64, copy=False))
+            flagged = np.asarray(found).astype(hit.dtype, copy=False)
         else:  # look up only the hit chunks' flags, in C
             picked = operator.itemgetter(*hit.tolist())(flags) if hit.size > 1 else (flags[int(hit[0])],)
             flagged = hit[~np.array(picked, dtype=bool)]

@@ -28,7 +28,7 @@ def note_of(excinfo):
 def test_module_exports_kinds_and_functions():
     assert (engine.STUCK_AT_0, engine.STUCK_AT_1, engine.FLIP) == (0, 1, 2)
     assert engine.__all__ == ["STUCK_AT_0", "STUCK_AT_1", "FLIP", "draw_sites", "inject", "encoding_inject",
-                              "encoding_bits", "encoding_trial", "changed"]
+                              "encoding_bits", "encoding_trial", "changed", "false_at"]
     assert engine.encoding_trial.__text_signature__ == "(encoding, kind, sites, element_bits)"
     assert "Encoding" in rust.secded.__all__  # _rust's table is left as it was
 
@@ -391,4 +391,37 @@ def test_changed_compares_bits_not_values():
 def test_changed_refuses_bad_arrays(a, b, exc, text):
     with pytest.raises(exc) as excinfo:
         engine.changed(a, b)
+    assert str(excinfo.value) == text
+
+
+# ---- false_at ----
+
+
+def test_false_at_picks_the_flagged_chunks_of_a_decode_in_order():
+    rng = np.random.default_rng(3)
+    enc = rust.secded.encode_f32([random_arrays(rng, "f32", [4000])[0]], 64)
+    # Two flips in each of some chunks (uncorrectable, flagged), one in others (corrected).
+    n = enc.bit_count() // 2000
+    doubled, single = [5, 17, 1999], [3, 400]
+    sites = [c * n + 1 for c in doubled + single] + [c * n + 2 for c in doubled]
+    engine.encoding_inject(enc, engine.FLIP, np.array(sites, U64))
+    _, flags = enc.decode_f32()
+    assert [c for c, ok in enumerate(flags) if not ok] == doubled
+    hit = np.array([1999, 3, 5, 400, 17, 5], U64)
+    got = engine.false_at(flags, hit)
+    assert got.dtype == U64 and got.tolist() == [1999, 5, 17, 5]
+    assert engine.false_at(flags, hit[:0]).tolist() == []
+
+
+@pytest.mark.parametrize(
+    "flags, indices, exc, text",
+    [
+        ([True, False], np.array([2], U64), IndexError, "index 2 (indices[0]) is out of range for 2 flags"),
+        ([True, 0], np.array([0, 1], U64), TypeError, "flags[1] is not a bool"),
+        ((True, False), np.array([0], U64), TypeError, "'tuple' object is not an instance of 'list'"),
+    ],
+)
+def test_false_at_refuses_bad_input(flags, indices, exc, text):
+    with pytest.raises(exc) as excinfo:
+        engine.false_at(flags, indices)
     assert str(excinfo.value) == text

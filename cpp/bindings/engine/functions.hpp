@@ -11,5 +11,6 @@ PyObject* encoding_inject(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* encoding_bits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* encoding_trial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* changed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* false_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace corvane::bindings::engine

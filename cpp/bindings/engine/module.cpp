@@ -52,6 +52,11 @@ PyMethodDef functions[] = {
      "changed(a, b)\n--\n\n"
      "The indices where two equally long 1-D contiguous arrays of one dtype\n"
      "(float32, uint16 or uint8) differ bitwise, as a uint64 array."},
+    {"false_at", fastcall(false_at), kFlags,
+     "false_at(flags, indices)\n--\n\n"
+     "The entries of the uint64 array `indices` whose item in the list of bools\n"
+     "`flags` is False, in order, as a uint64 array: the chunks among `indices`\n"
+     "that a decode flagged."},
     {nullptr, nullptr, 0, nullptr},
 };
 
