@@ -15,6 +15,7 @@ namespace corvane::picker {
 // order. out.size() must not exceed size.
 inline void draw_into(std::uint64_t size, std::uint64_t seed, std::span<std::uint64_t> out) {
   Picker picker(size, Xoshiro256pp::expand_seed(seed));
+  picker.reserve_draws(out.size());
   for (std::uint64_t& value : out) {
     const auto next = picker.next();
     if (!next) fail("draw_into asked for more values than the permutation holds");

@@ -6,6 +6,7 @@
 // memory in proportion to the values drawn, not to n.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -45,6 +46,13 @@ class Picker {
   // The next value, or nullopt once all are drawn (which consumes no random
   // output). Throws only std::bad_alloc, and then changes nothing.
   std::optional<std::uint64_t> next();
+
+  // Makes room for the entries of `draws` more draws (at most one each), so
+  // that a bulk draw does not grow the map step by step. Throws only
+  // std::bad_alloc, and then changes nothing.
+  void reserve_draws(std::uint64_t draws) {
+    swapped_.reserve(swapped_.size() + static_cast<std::size_t>(std::min(draws, remaining_)));
+  }
 
   // Back to the whole of 0..initial_size, values excluded by from_returned
   // included. The generator carries on, so the new order differs from the

@@ -200,6 +200,19 @@ TEST(Picker, KnownSequences) {
   }
 }
 
+TEST(Picker, ReservedDrawsNeverGrowTheMapAndYieldTheSameValues) {
+  for (const std::uint64_t size : {std::uint64_t{10}, std::uint64_t{1} << 40}) {
+    SCOPED_TRACE(testing::Message() << "size " << size);
+    Picker plain = seeded(size, 9);
+    Picker reserved = seeded(size, 9);
+    reserved.reserve_draws(5000);  // more than a size of 10 holds: clamped to what is left
+    const std::size_t capacity = reserved.swapped().capacity();
+    const std::size_t n = size < 5000 ? static_cast<std::size_t>(size) : 5000;
+    EXPECT_EQ(draw(reserved, n), draw(plain, n));
+    EXPECT_EQ(reserved.swapped().capacity(), capacity);
+  }
+}
+
 TEST(Picker, ResetDrawsANewPermutation) {
   Picker p = seeded(10, 42);
   draw(p);
