@@ -170,6 +170,10 @@ class Prepared:
 
     def split(self, sites: U64) -> Iterator[tuple[int, U64]]:
         """Group index and group-local sites, in the order drawn."""
+        if len(self.groups) == 1:  # every site is the one group's (sites() draws below site_count)
+            if sites.size:
+                yield 0, sites
+            return
         for k in range(len(self.groups)):
             lo, hi = self.offsets[k], self.offsets[k + 1]
             m = (sites >= np.uint64(lo)) & (sites < np.uint64(hi))
