@@ -295,7 +295,6 @@ def _as_bits(changes: Sequence[Change]) -> Iterator[Change]:
         yield idx, a.view(u), b.view(u)
 
 
-
 class _CtrlC:
     """Lets a run hold Ctrl-C back while it writes and counts a finished trial.
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
+import functools
 import importlib
 import os
 import signal
@@ -215,6 +216,7 @@ _MALLOC_ENV = {_M_TRIM_THRESHOLD: "MALLOC_TRIM_THRESHOLD_", _M_MMAP_THRESHOLD: "
 _MALLOC_KEEP = 32 * 2**20
 
 
+@functools.cache  # the C library is looked up once per process
 def _mallopt() -> Any:
     try:
         return ctypes.CDLL(None).mallopt  # glibc; elsewhere there is nothing to tune
