@@ -16,7 +16,8 @@ from harness import Planned, Row, median_time
 
 import corvane._rust as rust
 from corvane import Campaign, WeightSet
-from corvane.campaign import Point, Prepared
+from corvane.trial import Prepared, TrialSpec
+from corvane.vocabulary import FaultKind, Rate
 from corvane.protections import parse_protection
 
 N = 22_700_000
@@ -29,7 +30,7 @@ def _weights() -> WeightSet:
 
 
 def _trial(prepared: Prepared, rate: float) -> None:
-    prepared.run("flip", Point(rate=rate), 0, 0, 0)
+    prepared.run(Rate(rate), 0, 0)
 
 
 def _no_fault_trial(ws: WeightSet, name: str) -> None:
@@ -49,10 +50,10 @@ _ENCODED: dict[str, rust.secded.Encoding] = {}
 def _prepared(name: str) -> tuple[Prepared, Prepared]:
     ws = cache_weights()
     prot = parse_protection(name)
-    sparse = Prepared(ws, prot)
+    sparse = TrialSpec(ws, FaultKind.FLIP, [], 0).prepare(prot)
     if name.startswith("secded"):
-        _ENCODED[name] = sparse.groups[0][2].encoding  # type: ignore[attr-defined]
-    return sparse, Prepared(ws, prot, dense=True)
+        _ENCODED[name] = sparse.groups[0].stored.encoding  # type: ignore[attr-defined]
+    return sparse, TrialSpec(ws, FaultKind.FLIP, [], 0, dense=True).prepare(prot)
 
 
 cache_weights = cache(_weights)

@@ -21,8 +21,10 @@ from harness import Planned, Row, median_time
 
 import corvane._rust as rust
 from corvane import Campaign, WeightSet
-from corvane.campaign import Point, trial_seed
-from corvane.protections import ENGINE_KIND, engine, fault_pairs, parse_protection
+from corvane.native import draw_sites, engine, fault_pairs
+from corvane.vocabulary import FaultKind, Rate, trial_seed
+
+FLIP = FaultKind.FLIP.code
 
 PROTECTIONS = ["none", "secded:64", "cep:D3P1", "mset"]
 RATE = 1e-5
@@ -39,7 +41,7 @@ def _native_calls(ws: WeightSet, trials: int) -> None:
     for name in PROTECTIONS:
         stored_bits = bits * 72 // 64 if name.startswith("secded") else bits
         sites = [
-            rust_sites(stored_bits, trial_seed(0, name, Point(rate=RATE), t), round(RATE * stored_bits))
+            rust_sites(stored_bits, trial_seed(0, name, Rate(RATE), t), round(RATE * stored_bits))
             for t in range(trials)
         ]
         if name == "none":
@@ -51,9 +53,9 @@ def _native_calls(ws: WeightSet, trials: int) -> None:
             for s in sites:
                 c = enc.clone()
                 if engine is not None:
-                    engine.encoding_inject(c, ENGINE_KIND["flip"], s)
+                    engine.encoding_inject(c, FLIP, s)
                 else:
-                    c.apply_faults(fault_pairs("flip", s))
+                    c.apply_faults(fault_pairs(FLIP, s))
                 c.decode_f32()
         else:
             scheme = rust.cep.Scheme.D3P1
@@ -72,16 +74,14 @@ def _native_calls(ws: WeightSet, trials: int) -> None:
 
 
 def rust_sites(size: int, seed: int, count: int) -> np.ndarray:
-    from corvane.campaign import draw_sites
-
     return draw_sites(size, seed, count)
 
 
 def inject(arrays: list[np.ndarray], sites: np.ndarray) -> None:
     if engine is not None:
-        engine.inject(arrays, ENGINE_KIND["flip"], sites)
+        engine.inject(arrays, FLIP, sites)
     else:
-        rust.list_of_array_faults_f32(arrays, fault_pairs("flip", sites))
+        rust.list_of_array_faults_f32(arrays, fault_pairs(FLIP, sites))
 
 
 def _campaign_overhead() -> Row:

@@ -8,16 +8,17 @@ from the command line.
 """
 
 from . import _rust
-from .campaign import Campaign, Fault, Results, TrialRecord, trial_seed
+from .campaign import Campaign
 from .errors import StudyError
 from .protections import Cep, Mset, NoProtection, Protection, Secded, parse_protection
-from .weights import Tensor, WeightSet, load_weights
+from .vocabulary import FaultSite, Results, Tensor, TrialRecord, trial_seed
+from .weights import WeightSet, load_weights
 
 __all__ = [
     "_rust",
     "Campaign",
     "Cep",
-    "Fault",
+    "FaultSite",
     "Mset",
     "NoProtection",
     "Protection",

@@ -17,12 +17,11 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
 
-from .errors import Interrupted, StudyError
+from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, StudyError
 
-CLUSTER_EXTRA = "pip install 'corvane[cluster]'"
 T = TypeVar("T")
 RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
-STUDY_EXTRA = "pip install 'corvane[study]'"
+DIGITS_METRIC = "test-set accuracy of the digits MLP"
 
 
 class _Parser(argparse.ArgumentParser):
@@ -46,6 +45,8 @@ def _floats(text: str, what: str) -> list[float]:
 
 def parse_rates(text: str) -> list[float]:
     """'1e-6,1e-4' or 'START:STOP:N' (N values log-spaced from START to STOP)."""
+    from .campaign import check_rate
+
     if ":" in text:
         parts = text.split(":")
         if len(parts) != 3:
@@ -63,19 +64,14 @@ def parse_rates(text: str) -> list[float]:
             return [start]
         a, b = math.log10(start), math.log10(stop)
         return [float(10 ** (a + (b - a) * i / (n - 1))) for i in range(n)]
-    rates = _floats(text, "--rates")
-    for r in rates:
-        if not 0 < r <= 1:
-            raise StudyError(f"--rates: rate {r:g} is outside (0, 1]")
-    return rates
+    parts = text.split(",")
+    return [check_rate(r, "--rates: ", part) for r, part in zip(_floats(text, "--rates"), parts, strict=True)]
 
 
 def parse_counts(text: str) -> list[int]:
-    out = _numbers(text, "--faults", int, "a whole number")
-    for c in out:
-        if c < 1:
-            raise StudyError(f"--faults: fault count {c} is not positive")
-    return out
+    from .campaign import check_count
+
+    return [check_count(c, "--faults: ") for c in _numbers(text, "--faults", int, "a whole number")]
 
 
 def load_callable(spec: str) -> Any:
@@ -183,15 +179,14 @@ def _protect(text: str | None) -> list[str]:
 def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
-    from .campaign import Campaign
+    from .campaign import Campaign, check_seed, check_trials, check_workers
     from .weights import load_weights
 
-    if args.trials is not None and args.trials < 1:
-        raise StudyError(f"--trials must be at least 1, got {args.trials}")
-    if args.seed < 0 or args.seed >= 2**64:
-        raise StudyError(f"--seed must be in [0, 2**64), got {args.seed}")
+    if args.trials is not None:
+        check_trials(args.trials, "--trials")
+    check_seed(args.seed, "--seed")
     evaluate = load_callable(args.evaluate) if args.evaluate else None
-    what = f"metric: {args.evaluate}(decoded weights)" if args.evaluate else ""
+    metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
     if args.weights:
         weights = load_weights(args.weights, tensors)
@@ -200,7 +195,7 @@ def _study(args: argparse.Namespace) -> int:
 
         weights, default_eval = digits.weight_set(args.as_dtype, tensors)
         if evaluate is None:
-            evaluate, what = default_eval, "metric: test-set accuracy of the digits MLP"
+            evaluate, metric_name = default_eval, DIGITS_METRIC
     if args.faults:
         counts, rates = parse_counts(args.faults), None
     else:
@@ -209,13 +204,11 @@ def _study(args: argparse.Namespace) -> int:
     trials = args.trials or (10 if args.quick else 50)
     campaign = Campaign(
         weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
-        seed=args.seed, evaluate=evaluate, dense=args.dense,
+        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name,
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
     _check_outputs(args)
-    workers = (os.cpu_count() or 1) if args.workers is None else args.workers
-    if workers < 1:
-        raise StudyError(f"--workers must be at least 1, got {workers}")
+    workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
     # Off a terminal rich would wrap the table at 80 columns.
     console = Console(width=None if sys.stdout.isatty() else 132)
     if args.show_trial:
@@ -242,12 +235,12 @@ def _study(args: argparse.Namespace) -> int:
         results = campaign.run(**run)
     if not args.quiet:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
-    _report(results, metric, args, console, what)
+    _report(results, metric, args, console)
     return 0
 
 
 def _metric(name: str | None, has_metric: bool) -> str:
-    from .campaign import METRICS
+    from .vocabulary import METRICS
 
     metric = name or ("metric" if has_metric else "rel_l2_error")
     if metric not in METRICS:
@@ -258,19 +251,20 @@ def _metric(name: str | None, has_metric: bool) -> str:
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
-    from . import report
+    from .files import check_output
+    from .report import PLOT_FORMATS
 
-    for path, formats in ((args.csv, None), (args.json, None), (args.plot, report.PLOT_FORMATS)):
+    for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS)):
         if path:
-            report.check_output(path, formats)
+            check_output(path, formats)
 
 
-def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, what: str = "") -> None:
+def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, live: bool = True) -> None:
     from . import report
 
     report.print_table(results, metric, console.print)
-    if what and not args.quiet:
-        console.print(what)
+    if live and results.metric_name and not args.quiet:
+        console.print(f"metric: {results.metric_name}")
     if args.csv:
         report.write_csv(results, args.csv)
     if args.json:
@@ -291,7 +285,7 @@ def _report_dir(args: argparse.Namespace) -> int:
     console = Console(width=None if sys.stdout.isatty() else 132)
     if len(results.records) < total:
         console.print(f"{args.dir}: {len(results.records)} of {total} trials done (rerun the study to finish it)")
-    _report(results, metric, args, console)
+    _report(results, metric, args, console, live=False)
     return 0
 
 

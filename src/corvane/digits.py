@@ -18,7 +18,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .weights import WeightSet, source_dtype
+from .vocabulary import source_dtype
+from .weights import WeightSet
 
 NAMES = ("hidden.weight", "hidden.bias", "output.weight", "output.bias")
 _VERSION = 1
@@ -92,7 +93,7 @@ def weights(cache: bool = True) -> list[npt.NDArray[np.float32]]:
                 w.dtype == np.float32 for w in ws
             ):
                 return ws
-        except (OSError, ValueError, KeyError, EOFError, Exception):  # noqa: BLE001 - any bad cache is retrained
+        except Exception:  # noqa: BLE001 - any bad cache is retrained
             pass
     ws = train()
     if cache:

@@ -1,8 +1,25 @@
-"""The error the study layer raises for bad input: a file, a flag, a value."""
+"""The errors of the study layer, and how a missing optional dependency is named."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+#: What to install for the study's dependencies, and for Dask clusters.
+STUDY_EXTRA = "pip install 'corvane[study]'"
+CLUSTER_EXTRA = "pip install 'corvane[cluster]'"
 
 
 class StudyError(Exception):
     """Bad input to a study (the command line prints it as one error line, exit status 2)."""
+
+
+class NotApplicable(StudyError):
+    """A protection that cannot take some storage kinds of a weight set."""
+
+    def __init__(self, protection: str, storages: Sequence[str]) -> None:
+        self.protection = protection
+        self.storages = list(storages)
+        super().__init__(f"{protection} does not take {'/'.join(storages)} data")
 
 
 class Interrupted(KeyboardInterrupt):

@@ -5,8 +5,9 @@ A trial is a pure function of the weight set, the protection and its
 which order they finish; the campaign puts the records back in grid order.
 Each executor builds a protection's stored form once where its trials run:
 in the parent for worker processes (which inherit it copy-on-write when they
-are forked), and once per Dask worker, from a weight set scattered to every
-worker once.
+are forked), and once per Dask worker, from a trial spec scattered to every
+worker once. Executors are context managers, like ``concurrent.futures``'
+executors: leaving the block stops whatever they started.
 """
 
 from __future__ import annotations
@@ -18,60 +19,32 @@ import importlib
 import os
 import signal
 import threading
-import uuid
 import warnings
 from abc import ABC, abstractmethod
 from collections import OrderedDict
 from collections.abc import Generator, Iterator, Sequence
-from dataclasses import dataclass, field
+from types import TracebackType
 from typing import Any
 
-from .campaign import Evaluate, Point, Prepared, TrialRecord
-from .errors import StudyError
-from .metrics import Damage
+from .errors import CLUSTER_EXTRA, StudyError
 from .protections import Protection, parse_protection
-from .weights import WeightSet
+from .trial import Prepared, Scratch, TrialSpec
+from .vocabulary import Damage, TrialKey, TrialRecord
 
-Task = tuple[int, int]  # point index, trial
 Clean = tuple[Damage, float | None]  # a protection's clean loss and clean metric
-CLUSTER_EXTRA = "pip install 'corvane[cluster]'"
 
 
-@dataclass
-class Job:
-    """What every trial of one campaign shares: sent to each worker once, never per trial."""
-
-    weights: WeightSet
-    kind: str
-    points: list[Point]
-    seed: int
-    evaluate: Evaluate | None
-    dense: bool
-    #: Names this job in the caches of long-lived workers (a Dask worker serves many campaigns).
-    token: str = field(default_factory=lambda: uuid.uuid4().hex)
-
-    def prepare(self, protection: Protection) -> Prepared:
-        return Prepared(self.weights, protection, self.evaluate, self.dense)
-
-    def run(self, prepared: Prepared, task: Task) -> TrialRecord:
-        point, trial = task
-        return prepared.run(self.kind, self.points[point], point, trial, self.seed)
-
-    def run_batch(self, prepared: Prepared, batch: Sequence[Task]) -> list[TrialRecord]:
-        return [self.run(prepared, t) for t in batch]
-
-
-def batches(tasks: Sequence[Task], slots: int) -> list[list[Task]]:
+def batches(tasks: Sequence[TrialKey], slots: int) -> list[list[TrialKey]]:
     """Small batches: enough to keep every slot busy to the end and the progress moving, few enough to be cheap."""
     size = max(1, min(16, len(tasks) // (max(slots, 1) * 8)))
     return [list(tasks[i : i + size]) for i in range(0, len(tasks), size)]
 
 
 class Executor(ABC):
-    """Runs the trials of one protection at a time."""
+    """Runs the trials of one protection at a time; a context manager that closes itself."""
 
     @abstractmethod
-    def prepare(self, job: Job, protection: Protection) -> None:
+    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
         """Builds (or starts building) the protection's stored form where the trials will run."""
 
     @abstractmethod
@@ -79,7 +52,7 @@ class Executor(ABC):
         """The prepared protection's clean loss and metric."""
 
     @abstractmethod
-    def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
         """The records of the prepared protection's tasks, in the order they finish."""
 
     def release(self) -> None:
@@ -88,30 +61,44 @@ class Executor(ABC):
     def close(self) -> None:
         """Stops whatever the executor started."""
 
+    def __enter__(self) -> Executor:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
+
 
 class Serial(Executor):
-    def __init__(self) -> None:
-        self._state: tuple[Job, Prepared] | None = None
+    """Trials in the calling process, one after another."""
 
-    def prepare(self, job: Job, protection: Protection) -> None:
-        self._state = job, job.prepare(protection)
+    def __init__(self) -> None:
+        self._state: tuple[TrialSpec, Prepared] | None = None
+        self._scratch = Scratch()
+
+    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
+        self._state = spec, spec.prepare(protection)
 
     def clean(self) -> Clean:
         assert self._state is not None
         return self._state[1].clean_damage, self._state[1].clean_metric
 
-    def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
         assert self._state is not None
-        job, prepared = self._state
+        spec, prepared = self._state
         for t in tasks:
-            yield job.run(prepared, t)
+            yield spec.run(prepared, t, self._scratch)
 
     def release(self) -> None:
         self._state = None
+        self._scratch = Scratch()
 
 
 # The prepared protection of the parent, read by forked workers from their copy-on-write image of it.
-_FORKED: tuple[Job, Prepared] | None = None
+_FORKED: tuple[TrialSpec, Prepared] | None = None
+# A forked worker's own working copy.
+_SCRATCH = Scratch()
 
 
 def _worker_init(threads: int) -> None:
@@ -121,10 +108,10 @@ def _worker_init(threads: int) -> None:
     os.environ["RAYON_NUM_THREADS"] = str(threads)
 
 
-def _worker_batch(batch: list[Task]) -> list[TrialRecord]:
+def _worker_batch(batch: list[TrialKey]) -> list[TrialRecord]:
     assert _FORKED is not None, "a worker forked without a prepared protection"
-    job, prepared = _FORKED
-    return job.run_batch(prepared, batch)
+    spec, prepared = _FORKED
+    return spec.run_batch(prepared, batch, _SCRATCH)
 
 
 class Processes(Executor):
@@ -136,15 +123,15 @@ class Processes(Executor):
         self.workers = workers
         self._pool: Any = None
 
-    def prepare(self, job: Job, protection: Protection) -> None:
+    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
         global _FORKED
-        _FORKED = job, job.prepare(protection)
+        _FORKED = spec, spec.prepare(protection)
 
     def clean(self) -> Clean:
         assert _FORKED is not None
         return _FORKED[1].clean_damage, _FORKED[1].clean_metric
 
-    def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
         import multiprocessing
 
         assert _FORKED is not None
@@ -180,20 +167,22 @@ class Processes(Executor):
         self.release()
 
 
-# Per Dask worker process: the prepared protections of recent jobs, built once each.
-_CACHE: OrderedDict[tuple[str, str], tuple[Prepared, threading.Lock]] = OrderedDict()
+# Per Dask worker process: the prepared protections of recent specs, built once each.
+_CACHE: OrderedDict[tuple[str, str], Prepared] = OrderedDict()
 _CACHE_LOCK = threading.Lock()
 # One protection runs at a time; a second entry covers trials of the previous one still finishing.
 _CACHE_SIZE = 2
+# Each thread of a Dask worker evaluates on its own working copy.
+_LOCAL = threading.local()
 
 
-def cached(job: Job, protection: str) -> tuple[Prepared, threading.Lock]:
-    """The worker's Prepared for (job, protection), built on first use."""
-    key = (job.token, protection)
+def cached(spec: TrialSpec, protection: str) -> Prepared:
+    """The worker's Prepared for (spec, protection), built on first use."""
+    key = (spec.token, protection)
     with _CACHE_LOCK:
         hit = _CACHE.get(key)
         if hit is None:
-            hit = job.prepare(parse_protection(protection)), threading.Lock()
+            hit = spec.prepare(parse_protection(protection))
             _CACHE[key] = hit
             while len(_CACHE) > _CACHE_SIZE:
                 _CACHE.popitem(last=False)
@@ -202,9 +191,16 @@ def cached(job: Job, protection: str) -> tuple[Prepared, threading.Lock]:
         return hit
 
 
-def _dask_clean(job: Job, protection: str) -> Clean:
+def _thread_scratch() -> Scratch:
+    scratch = getattr(_LOCAL, "scratch", None)
+    if scratch is None:
+        scratch = _LOCAL.scratch = Scratch()
+    return scratch
+
+
+def _dask_clean(spec: TrialSpec, protection: str) -> Clean:
     with freed_memory_kept():
-        prepared, _ = cached(job, protection)
+        prepared = cached(spec, protection)
     return prepared.clean_damage, prepared.clean_metric
 
 
@@ -254,16 +250,13 @@ def freed_memory_kept() -> Iterator[None]:
             mallopt(param, value)
 
 
-def _dask_batch(job: Job, protection: str, batch: list[Task]) -> list[TrialRecord]:
+def _dask_batch(spec: TrialSpec, protection: str, batch: list[TrialKey]) -> list[TrialRecord]:
     with freed_memory_kept():
-        prepared, lock = cached(job, protection)
-        # A Prepared keeps one working copy for evaluation: threads of a worker take turns.
-        with lock:
-            return job.run_batch(prepared, batch)
+        return spec.run_batch(cached(spec, protection), batch, _thread_scratch())
 
 
 class Cluster(Executor):
-    """Trials as tasks on a dask.distributed cluster; the job is scattered to every worker once."""
+    """Trials as tasks on a dask.distributed cluster; the spec is scattered to every worker once."""
 
     def __init__(self, scheduler: Any) -> None:
         try:
@@ -280,7 +273,7 @@ class Cluster(Executor):
             except (OSError, TimeoutError, ValueError) as exc:
                 raise StudyError(f"cannot reach the Dask scheduler at {scheduler}: {exc}") from None
             self._own = True
-        self._job: Job | None = None
+        self._spec: TrialSpec | None = None
         self._scattered: Any = None
         self._protection = ""
         self._futures: list[Any] = []
@@ -290,10 +283,10 @@ class Cluster(Executor):
         workers = self.client.scheduler_info().get("workers", {})
         return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
 
-    def prepare(self, job: Job, protection: Protection) -> None:
-        if self._job is not job:
-            self._scattered = self.client.scatter(job, broadcast=True, hash=False)
-            self._job = job
+    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
+        if self._spec is not spec:
+            self._scattered = self.client.scatter(spec, broadcast=True, hash=False)
+            self._spec = spec
         self._protection = protection.name
         # Not awaited here: every worker builds its stored form as its first trials arrive.
         self._clean = self.client.submit(_dask_clean, self._scattered, protection.name, pure=False)
@@ -302,7 +295,7 @@ class Cluster(Executor):
         clean: Clean = self._clean.result()
         return clean
 
-    def run(self, tasks: Sequence[Task]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
         self._futures = [
             self.client.submit(_dask_batch, self._scattered, self._protection, b, pure=False)
             for b in batches(tasks, self._slots())
@@ -332,9 +325,7 @@ def make_executor(workers: int = 1, scheduler: Any = None) -> Executor:
     """Dask when a scheduler (address or Client) is given, else worker processes, or serial for 1 worker."""
     if scheduler is not None:
         return Cluster(scheduler)
-    if workers < 1:
-        raise StudyError(f"workers must be at least 1, got {workers}")
     return Serial() if workers == 1 else Processes(workers)
 
 
-__all__ = ["Cluster", "Executor", "Job", "Processes", "Serial", "make_executor"]
+__all__ = ["Cluster", "Executor", "Processes", "Serial", "make_executor"]

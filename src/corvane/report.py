@@ -10,57 +10,15 @@ import csv
 import io
 import json
 import math
-import os
-import tempfile
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from dataclasses import asdict
 from pathlib import Path
-from typing import IO, Any
+from typing import Any
 
-from .campaign import COLUMNS, METRICS, OUTCOMES, Aggregate, Results
-from .errors import StudyError
+from .files import atomic_write
+from .vocabulary import COLUMNS, METRICS, OUTCOMES, Aggregate, Results
 
 PLOT_FORMATS = (".png", ".svg", ".pdf")
-
-
-@contextmanager
-def atomic_write(path: str | Path, mode: str = "w") -> Iterator[IO[Any]]:
-    """A file that appears at ``path`` only if the block completes."""
-    p = Path(path)
-    if p.is_dir():
-        raise StudyError(f"{p}: is a directory")
-    parent = p.parent if str(p.parent) else Path(".")
-    if not parent.is_dir():
-        raise StudyError(f"{p}: no such directory {parent}")
-    try:
-        fd, tmp = tempfile.mkstemp(dir=parent, prefix=f".{p.name}.", suffix=".tmp")
-    except OSError as exc:
-        raise StudyError(f"{p}: cannot write: {exc.strerror}") from exc
-    try:
-        with os.fdopen(fd, mode, newline="" if "b" not in mode else None) as f:
-            yield f
-        os.replace(tmp, p)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-
-
-def check_output(path: str | Path, formats: tuple[str, ...] | None = None) -> None:
-    """Refuses an output path before a campaign runs, so no work is lost to a typo."""
-    p = Path(path)
-    if formats is not None and p.suffix.lower() not in formats:
-        raise StudyError(f"{p}: unknown plot format '{p.suffix}' (use {', '.join(formats)})")
-    if p.is_dir():
-        raise StudyError(f"{p}: is a directory")
-    parent = p.parent if str(p.parent) else Path(".")
-    if not parent.is_dir():
-        raise StudyError(f"{p}: no such directory {parent}")
-    if not os.access(parent, os.W_OK):
-        raise StudyError(f"{p}: directory {parent} is not writable")
 
 
 def _cell(v: Any) -> str:
@@ -156,7 +114,8 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
             ax.set_ylim(bottom=0)
         ax.set_xlabel("bit-error rate (faults per stored bit)")
-        ax.set_ylabel(metric + (" (test accuracy)" if metric == "metric" else ""))
+        named = metric == "metric" and results.metric_name
+        ax.set_ylabel(f"metric ({results.metric_name})" if named else metric)
         kind = results.config.get("kind", "")
         ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
@@ -234,4 +193,4 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
         emit("skipped tensors: " + ", ".join(f"{n} ({d})" for n, d in results.skipped))
 
 
-__all__ = ["METRICS", "atomic_write", "check_output", "print_table", "write_csv", "write_json", "write_plot"]
+__all__ = ["PLOT_FORMATS", "json_document", "print_table", "table_rows", "write_csv", "write_json", "write_plot"]

@@ -19,14 +19,13 @@ import json
 import os
 import time
 from collections.abc import Callable
-from dataclasses import asdict
+from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any
 
-from .campaign import TrialRecord, ProtectionSummary, Results
 from .errors import StudyError
-from .metrics import Damage
-from .report import atomic_write
+from .files import atomic_write
+from .vocabulary import Damage, ProtectionSummary, Results, TrialKey, TrialRecord
 from .weights import WeightSet
 
 CONFIG = "config.json"
@@ -36,7 +35,6 @@ FORMAT = 1
 #: A finished trial reaches the disk within about this many seconds.
 SYNC_SECONDS = 1.0
 
-TrialKey = tuple[str, int, int]  # protection, point, trial
 _FIELDS = set(TrialRecord.__dataclass_fields__)
 
 
@@ -55,10 +53,6 @@ def callable_name(fn: Callable[..., Any] | None) -> str | None:
         return None
     target = fn if hasattr(fn, "__qualname__") else type(fn)
     return f"{getattr(target, '__module__', '?')}:{getattr(target, '__qualname__', repr(target))}"
-
-
-def key_of(rec: TrialRecord) -> TrialKey:
-    return rec.protection, rec.point, rec.trial
 
 
 def _record(line: bytes) -> TrialRecord | None:
@@ -155,7 +149,7 @@ class RunDir:
                     f"{self.path / TRIALS}: line {line} is not a trial record; "
                     "only a cut-off last line is repaired, so use another directory"
                 )
-            done.setdefault(key_of(rec), rec)
+            done.setdefault(rec.key, rec)
             pos = end + 1
         if pos < len(data):
             # Dropped, so the next trial starts on a line of its own; that trial runs again.
@@ -179,10 +173,15 @@ class RunDir:
         self._synced = time.monotonic()
 
     def save_summaries(
-        self, summaries: list[ProtectionSummary], baseline: float | None, skipped: list[tuple[str, str]]
+        self,
+        summaries: list[ProtectionSummary],
+        baseline: float | None,
+        skipped: list[tuple[str, str]],
+        metric_name: str | None = None,
     ) -> None:
         doc = {
             "baseline_metric": baseline,
+            "metric_name": metric_name,
             "skipped": [list(s) for s in skipped],
             "protections": [asdict(s) for s in summaries],
         }
@@ -224,7 +223,17 @@ def run_config(config: dict[str, Any], weights: WeightSet, evaluate: Callable[..
     return {"campaign": config, "weights_digest": weights_digest(weights), "evaluate_function": callable_name(evaluate)}
 
 
-def read_summaries(path: Path) -> tuple[list[ProtectionSummary], float | None, list[tuple[str, str]]]:
+@dataclass(frozen=True)
+class Summaries:
+    """What ``protections.json`` keeps: the protections' summaries, the baseline metric and its name."""
+
+    protections: list[ProtectionSummary]
+    baseline: float | None
+    skipped: list[tuple[str, str]]
+    metric_name: str | None
+
+
+def read_summaries(path: Path) -> Summaries:
     file = path / SUMMARIES
     try:
         doc = json.loads(file.read_text())
@@ -234,11 +243,13 @@ def read_summaries(path: Path) -> tuple[list[ProtectionSummary], float | None, l
             out.append(ProtectionSummary(**s, clean=clean))
         skipped = [(str(n), str(d)) for n, d in doc["skipped"]]
         baseline = doc["baseline_metric"]
+        metric_name = doc.get("metric_name")
     except FileNotFoundError:
         raise StudyError(f"{path}: no {SUMMARIES}; the campaign never started") from None
     except (OSError, ValueError, KeyError, TypeError) as exc:
         raise StudyError(f"{file}: not a protection summary ({type(exc).__name__})") from None
-    return out, None if baseline is None else float(baseline), skipped
+    return Summaries(out, None if baseline is None else float(baseline), skipped,
+                     None if metric_name is None else str(metric_name))  # fmt: skip
 
 
 def load(path: str | Path) -> tuple[Results, int]:
@@ -256,7 +267,7 @@ def load(path: str | Path) -> tuple[Results, int]:
         raise StudyError(f"{p}: no {CONFIG}; not a campaign directory") from None
     except (OSError, ValueError, KeyError, TypeError) as exc:
         raise StudyError(f"{p / CONFIG}: not a campaign config ({type(exc).__name__})") from None
-    summaries, baseline, skipped = read_summaries(p)
+    summaries = read_summaries(p)
     records: list[TrialRecord] = []
     try:
         data = (p / TRIALS).read_bytes()
@@ -265,10 +276,12 @@ def load(path: str | Path) -> tuple[Results, int]:
     seen: set[TrialKey] = set()
     for line in data.split(b"\n"):
         rec = _record(line) if line else None
-        if rec is not None and key_of(rec) not in seen and rec.protection in protections:
-            seen.add(key_of(rec))
+        if rec is not None and rec.key not in seen and rec.protection in protections:
+            seen.add(rec.key)
             records.append(rec)
     order = {name: i for i, name in enumerate(protections)}
     records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
-    total = sum(s.applicable for s in summaries) * points * trials
-    return Results(campaign, records, summaries, baseline, skipped), total
+    total = sum(s.applicable for s in summaries.protections) * points * trials
+    results = Results(campaign, records, summaries.protections, summaries.baseline, summaries.skipped,
+                      summaries.metric_name)  # fmt: skip
+    return results, total

@@ -10,7 +10,6 @@ and whole arrays handed back to an evaluation function.
 from __future__ import annotations
 
 import fnmatch
-import zipfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -19,68 +18,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .errors import StudyError
+from .errors import STUDY_EXTRA, StudyError
+from .vocabulary import STORAGE, Storage, Tensor, dtype_name, source_dtype
 
-#: Source dtype name -> the storage kind its patterns are studied as.
-STORAGE: dict[str, str] = {
-    "float32": "float32",
-    "float16": "uint16",
-    "bfloat16": "uint16",
-    "int8": "uint8",
-    "uint8": "uint8",
-    "float8_e4m3fn": "uint8",
-    "float8_e5m2": "uint8",
-}
-STORAGE_BITS = {"float32": 32, "uint16": 16, "uint8": 8}
-_INTEGER = {"int8", "uint8"}
-
-
-def _ml_dtype(name: str) -> np.dtype[Any]:
-    import ml_dtypes
-
-    dt: np.dtype[Any] = np.dtype(getattr(ml_dtypes, name))
-    return dt
-
-
-def source_dtype(name: str) -> np.dtype[Any]:
-    """The NumPy dtype of a source dtype name (bfloat16 and float8 through ml_dtypes)."""
-    if name in ("bfloat16", "float8_e4m3fn", "float8_e5m2"):
-        return _ml_dtype(name)
-    return np.dtype(name)
-
-
-def dtype_name(dtype: np.dtype[Any]) -> str:
-    """The name a dtype is known by here ('bfloat16' for ml_dtypes' bfloat16)."""
-    return str(dtype.name) if dtype.kind != "V" else str(dtype)
-
-
-@dataclass(frozen=True, eq=False)
-class Tensor:
-    """One tensor of a weight set."""
-
-    name: str
-    shape: tuple[int, ...]
-    dtype: str
-    patterns: npt.NDArray[Any]
-
-    @property
-    def storage(self) -> str:
-        return STORAGE[self.dtype]
-
-    @property
-    def size(self) -> int:
-        return int(self.patterns.size)
-
-    def values(self, patterns: npt.NDArray[Any] | None = None) -> npt.NDArray[np.float64]:
-        """Patterns (all of them, or the ones given) as float64 values."""
-        p = self.patterns if patterns is None else patterns
-        with np.errstate(invalid="ignore"):  # NaN patterns stay NaN
-            return p.view(source_dtype(self.dtype)).astype(np.float64)
-
-    def as_array(self, patterns: npt.NDArray[Any] | None = None) -> npt.NDArray[Any]:
-        """A view of the patterns in the source dtype and shape."""
-        p = self.patterns if patterns is None else patterns
-        return p.view(source_dtype(self.dtype)).reshape(self.shape)
+__all__ = ["Storage", "Tensor", "WeightSet", "load_weights", "source_dtype"]
 
 
 @dataclass(eq=False)
@@ -90,7 +31,6 @@ class WeightSet:
     tensors: list[Tensor]
     skipped: list[tuple[str, str]] = field(default_factory=list)
     source: str = ""
-    _reference: Any = field(default=None, init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         if not self.tensors:
@@ -101,14 +41,6 @@ class WeightSet:
             return ""
         return " (skipped: " + ", ".join(f"{n} {d}" for n, d in self.skipped) + ")"
 
-    def reference(self) -> Any:
-        """Finite count and L2 norm of the values (computed once)."""
-        if self._reference is None:
-            from .metrics import Reference
-
-            self._reference = Reference.of(self.tensors, [t.patterns for t in self.tensors])
-        return self._reference
-
     @property
     def value_count(self) -> int:
         return sum(t.size for t in self.tensors)
@@ -117,9 +49,9 @@ class WeightSet:
     def nbytes(self) -> int:
         return sum(int(t.patterns.nbytes) for t in self.tensors)
 
-    def groups(self) -> list[tuple[str, list[int]]]:
+    def groups(self) -> list[tuple[Storage, list[int]]]:
         """Tensors grouped by storage kind (kinds in order of first appearance)."""
-        out: dict[str, list[int]] = {}
+        out: dict[Storage, list[int]] = {}
         for i, t in enumerate(self.tensors):
             out.setdefault(t.storage, []).append(i)
         return list(out.items())
@@ -148,8 +80,7 @@ class WeightSet:
             if dname not in STORAGE:
                 skipped.append((name, dname))
                 continue
-            storage = np.dtype(STORAGE[dname])
-            flat = np.ascontiguousarray(a.reshape(-1)).view(storage)
+            flat = np.ascontiguousarray(a.reshape(-1)).view(STORAGE[dname].dtype)
             flat.flags.writeable = False  # shared by every trial: nothing may write to it
             kept.append(Tensor(name, tuple(int(s) for s in a.shape), dname, flat))
         return cls(kept, skipped, source)
@@ -217,7 +148,7 @@ def _raw_tensor(path: Path, header: dict[str, Any], name: str) -> Any:
         base = 8 + int.from_bytes(f.read(8), "little")
     shape = tuple(info["shape"])
     count = int(np.prod(shape)) if shape else 1
-    dt = _ml_dtype(_SAFETENSORS_DTYPES[info["dtype"]])
+    dt = source_dtype(_SAFETENSORS_DTYPES[info["dtype"]])
     if stop - start != count * dt.itemsize:
         raise ValueError(f"tensor {name}: {stop - start} bytes for shape {list(shape)}")
     raw = np.fromfile(path, dtype=np.uint8, count=stop - start, offset=base + start)
@@ -248,7 +179,7 @@ def _onnx_fixup(init: Any, arr: Any) -> Any:
     want = kinds.get(init.data_type)
     if want is None or dtype_name(arr.dtype) == want:
         return arr
-    dt = _ml_dtype(want)
+    dt = source_dtype(want)
     if arr.dtype.itemsize == dt.itemsize:
         return arr.view(dt)
     return np.asarray(arr).astype(np.uint16 if dt.itemsize == 2 else np.uint8).view(dt)
@@ -279,7 +210,7 @@ def load_weights(path: str | Path, tensors: Sequence[str] | None = None) -> Weig
     except StudyError:
         raise
     except ImportError as exc:
-        raise StudyError(f"{p}: cannot read {suffix} files without {exc.name}: pip install 'corvane[study]'") from exc
-    except (OSError, ValueError, EOFError, zipfile.BadZipFile, Exception) as exc:  # noqa: BLE001
+        raise StudyError(f"{p}: cannot read {suffix} files without {exc.name}: {STUDY_EXTRA}") from exc
+    except Exception as exc:  # noqa: BLE001 - whatever a corrupt file makes its reader raise
         raise StudyError(f"{p}: cannot read the file: {type(exc).__name__}: {exc}") from exc
     return WeightSet.from_arrays(items, source=str(p), tensors=tensors)

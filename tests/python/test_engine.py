@@ -8,7 +8,7 @@ import pytest
 
 import corvane._engine as engine
 import corvane._rust as rust
-from conftest import DTYPES, UINT, WIDTH
+from elements import DTYPES, UINT, WIDTH
 
 KINDS = {engine.STUCK_AT_0: rust.Fault.stuck_at_0, engine.STUCK_AT_1: rust.Fault.stuck_at_1, engine.FLIP: rust.Fault.flip}
 U64 = np.uint64

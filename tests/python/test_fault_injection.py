@@ -6,7 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import corvane._rust as rust
-from conftest import DTYPES, UINT, WIDTH
+from elements import DTYPES, UINT, WIDTH
 
 SUFFIXES = list(DTYPES)
 FAULTS = {"stuck_at_0": rust.Fault.stuck_at_0, "stuck_at_1": rust.Fault.stuck_at_1, "flip": rust.Fault.flip}

@@ -191,7 +191,7 @@ def test_internal_error_class(panic_exception):
 
 
 def internal_error_again():
-    from conftest import internal_error_type
+    from elements import internal_error_type
 
     return internal_error_type()
 

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import corvane._rust as rust
-from conftest import UINT, WIDTH, internal_error_type
+from elements import UINT, WIDTH, internal_error_type
 from test_cep import model as cep_model
 from test_fault_injection import model_apply
 from test_mset import model as mset_model

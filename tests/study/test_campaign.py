@@ -7,11 +7,12 @@ import pytest
 
 import corvane._rust as rust
 from corvane import Campaign, StudyError, trial_seed
-from corvane.campaign import Point
-from corvane.protections import Secded, _SecdedStored, engine, parse_protection
+from corvane.vocabulary import Count, Rate
+from corvane.native import engine
+from corvane.protections import Secded, SecdedStored, parse_protection
 from corvane.weights import WeightSet
 
-from conftest import tiny
+from weightsets import tiny
 
 FAULT = {"flip": rust.Fault.flip, "stuck-at-0": rust.Fault.stuck_at_0, "stuck-at-1": rust.Fault.stuck_at_1}
 
@@ -89,7 +90,7 @@ def test_secded_counters_match_native_decode(d, storage):
     ws = tiny(storage, sizes=(301, 50))
     res = Campaign(ws, [f"secded:{d}"], rates=[2e-3, 2e-2], trials=3, seed=11).run()
     stored = Secded(d).encode([t.patterns for t in ws.tensors], ws.tensors[0].storage)
-    assert isinstance(stored, _SecdedStored)
+    assert isinstance(stored, SecdedStored)
     for rec in res.records:
         sites = np.array(sites_of(rec, stored.site_count), np.uint64)
         g = stored.encoded(sites)
@@ -125,13 +126,13 @@ def test_one_fault_per_chunk_is_corrected_or_flagged_on_parity_bits_only():
     chunks = np.arange(2000, dtype=np.uint64)
     g = chunks * np.uint64(n) + chunks % np.uint64(n)
     campaign = Campaign(ws, ["secded:64"], counts=[len(g)], trials=1)
-    prepared = campaign.prepare(Secded(d))
-    import corvane.campaign as cmod
+    prepared = campaign.spec().prepare(Secded(d))
+    import corvane.trial as cmod
 
     orig = cmod.draw_sites
     cmod.draw_sites = lambda size, seed, count: g
     try:
-        rec = prepared.run("flip", Point(count=len(g)), 0, 0, 0)
+        rec = prepared.run(Count(len(g)), 0, 0)
     finally:
         cmod.draw_sites = orig
     assert rec.values_changed == 0
@@ -189,7 +190,7 @@ def test_trials_are_reproducible_and_independent_of_order():
     assert sorted(map(strip, a.records), key=str) == sorted(map(strip, b.records), key=str)
     c = Campaign(ws, ["none", "secded:64"], rates=[1e-3, 1e-2], trials=4, seed=10).run()
     assert {key(r): r.seed for r in a.records} != {key(r): r.seed for r in c.records}
-    assert trial_seed(9, "none", Point(rate=1e-3), 2) == next(
+    assert trial_seed(9, "none", Rate(1e-3), 2) == next(
         r.seed for r in a.records if key(r) == ("none", 1e-3, 2)
     )
 

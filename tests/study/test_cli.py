@@ -67,7 +67,7 @@ def test_show_trial_lists_exactly_the_faults_of_the_row(tmp_path, model, capsys)
                             "--kind", "stuck-at-1", "--show-trial", row["protection"], "5", row["trial"]], capsys)  # fmt: skip
         assert code == 0
         assert f"seed={row['seed']}" in out and f"values_changed={row['values_changed']}" in out
-        from corvane.campaign import draw_sites
+        from corvane.native import draw_sites
 
         stored = 1290 * 32 if row["protection"] == "none" else 1290 * 32 // 16 * 22
         sites = draw_sites(stored, int(row["seed"]), 5)

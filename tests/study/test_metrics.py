@@ -1,7 +1,8 @@
 import numpy as np
 import pytest
 
-from corvane.metrics import changed, changed_numpy, mean_interval, t95
+from corvane.native import changed, changed_numpy
+from corvane.stats import mean_interval, t95
 
 
 @pytest.mark.parametrize("changed", [changed, changed_numpy])

@@ -4,9 +4,9 @@ import numpy as np
 import pytest
 
 from corvane import Campaign, StudyError, WeightSet
-from corvane.protections import engine
+from corvane.native import engine
 
-from conftest import tiny
+from weightsets import tiny
 
 needs_engine = pytest.mark.skipif(engine is None, reason="the native engine is not built")
 
