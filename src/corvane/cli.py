@@ -91,6 +91,16 @@ def load_callable(spec: str) -> Any:
     return fn
 
 
+def _output_options(parser: argparse.ArgumentParser) -> None:
+    """The outputs that ``study`` and ``report`` share."""
+    parser.add_argument("--csv", metavar="PATH", help="one row per trial")
+    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
+    parser.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
+    parser.add_argument(
+        "--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)"
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="corvane", description="Bit-fault campaigns over model weights and protective encodings.")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
@@ -121,10 +131,7 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("--trials", type=int, default=None, metavar="N", help="trials per protection and rate (default 50)")
     st.add_argument("--seed", type=int, default=0, metavar="N")
     st.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a callable on the list of decoded arrays -> float")
-    st.add_argument("--csv", metavar="PATH", help="one row per trial")
-    st.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
-    st.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
-    st.add_argument("--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)")
+    _output_options(st)
     st.add_argument("--quick", action="store_true", help="a study of a few seconds")
     st.add_argument("--quiet", action="store_true", help="no progress bar")
     where = st.add_mutually_exclusive_group()
@@ -154,10 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Reports a campaign from its run directory alone (no weights needed).",
     )  # fmt: skip
     rep.add_argument("dir", metavar="DIR")
-    rep.add_argument("--csv", metavar="PATH", help="one row per trial")
-    rep.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
-    rep.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
-    rep.add_argument("--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)")
+    _output_options(rep)
 
     ins = sub.add_parser("inspect", help="list a file's tensors and what each protection would store")
     ins.add_argument("path", metavar="PATH")
