@@ -1,8 +1,10 @@
 """Campaigns: the grid of protections x fault levels x trials, validated, resumed, run and interrupted.
 
-A rate r means r faults per stored bit: a trial under rate r injects
-round(r x stored bits) faults, at least 1, at distinct sites drawn with a
-``Picker`` over the protection's stored bits. Every trial has its own seed,
+A rate r means r fault events per stored bit: a trial under rate r draws
+round(r x stored bits) events, at least 1, each one stored bit (the pattern
+``single``), B adjacent bits of one storage word (``burst:B``) or K bits of
+one word (``word:K``). With ``bits``, faults hit only the chosen bits and a
+rate counts events per chosen bit. Every trial has its own seed,
 derived from (seed, protection, rate or count, trial) and recorded in its
 result, so a trial is a pure function of the weight set and those four values:
 it can be rerun alone, and no result depends on the order trials run in.
@@ -24,15 +26,18 @@ from typing import Any
 
 from .errors import Interrupted, StudyError
 from .executors import Executor, make_executor
+from .patterns import Layout, layout_error, parse_bits, parse_kinds, parse_pattern, targets
 from .protections import Protection, parse_protections
 from .rundir import RunDir, callable_name, read_summaries, run_config
-from .trial import Evaluate, TrialSpec, call_evaluate, replay
+from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, replay
 from .vocabulary import (
-    FAULT_KINDS,
+    BitSpec,
     Count,
     FaultKind,
     FaultLevel,
     FaultSite,
+    KindMix,
+    Pattern,
     ProtectionSummary,
     Rate,
     Results,
@@ -73,10 +78,17 @@ def check_count(count: object, prefix: str = "") -> int:
     return int(count)
 
 
-def check_kind(kind: str) -> FaultKind:
-    if kind not in FAULT_KINDS:
-        raise StudyError(f"unknown fault kind '{kind}' (use {', '.join(FAULT_KINDS)})")
-    return FaultKind(kind)
+def check_kind(kind: str | FaultKind | KindMix, name: str = "") -> KindMix:
+    """One fault kind, or a mix of kinds with their probabilities."""
+    return parse_kinds(kind, name)
+
+
+def check_pattern(pattern: str | Pattern, name: str = "") -> Pattern:
+    return parse_pattern(pattern, name)
+
+
+def check_bits(bits: str | BitSpec | None, name: str = "") -> BitSpec | None:
+    return None if bits is None else parse_bits(bits, name)
 
 
 class _CtrlC:
@@ -127,11 +139,15 @@ class Campaign:
     """A fault campaign over one weight set.
 
     ``rates`` are faults per stored bit, each in (0, 1]: a rate r injects
-    round(r x stored bits) faults, at least 1. ``counts`` give absolute fault
-    numbers instead. ``kind`` is "flip", "stuck-at-0" or "stuck-at-1".
-    ``evaluate(weights) -> float``, when given, is called on the decoded
-    weights (arrays of the source dtypes and shapes) of every trial;
-    ``metric_name`` says what it measures (by default its module:name).
+    round(r x stored bits) fault events, at least 1. ``counts`` give absolute
+    event numbers instead. ``kind`` is "flip", "stuck-at-0" or "stuck-at-1",
+    or a mix drawn per event, as in "flip:0.8,stuck-at-0:0.1,stuck-at-1:0.1".
+    ``pattern`` is "single", "burst:B" or "word:K". ``bits`` chooses the bits
+    faults may hit ("30", "23-30", "exponent", "check", ...; rates then count
+    events per chosen bit). ``evaluate(weights) -> float``, when given, is
+    called on the decoded weights (arrays of the source dtypes and shapes) of
+    every trial; ``metric_name`` says what it measures (by default its
+    module:name).
     """
 
     def __init__(
@@ -141,16 +157,22 @@ class Campaign:
         *,
         rates: Sequence[float] | None = None,
         counts: Sequence[int] | None = None,
-        kind: str = "flip",
+        kind: str | FaultKind | KindMix = "flip",
         trials: int = 10,
         seed: int = 0,
         evaluate: Evaluate | None = None,
         dense: bool = False,
         metric_name: str | None = None,
+        pattern: str | Pattern = "single",
+        bits: str | BitSpec | None = None,
     ) -> None:
         if (rates is None) == (counts is None):
             raise StudyError("give either rates or counts of faults")
         self.kind = check_kind(kind)
+        self.pattern = check_pattern(pattern)
+        self.bits = check_bits(bits)
+        # Refuses a bit that some tensor's element type lacks, before anything runs.
+        self.targets = targets(self.bits, weights.tensors, [m for _, m in weights.groups()])
         self.trials = check_trials(trials)
         self.seed = check_seed(seed)
         self.weights = weights
@@ -167,6 +189,7 @@ class Campaign:
         self.dense = dense
         self.metric_name = metric_name if metric_name is not None or evaluate is None else callable_name(evaluate)
         self._spec: TrialSpec | None = None
+        self._layouts: dict[str, Layout] = {}
 
     def config(self) -> dict[str, Any]:
         rates = [lv.value for lv in self.levels if isinstance(lv, Rate)]
@@ -181,13 +204,23 @@ class Campaign:
             "trials": self.trials,
             "seed": self.seed,
             "evaluate": self.evaluate is not None,
+            "pattern": str(self.pattern),
+            "bits": None if self.bits is None else str(self.bits),
         }
 
     def spec(self) -> TrialSpec:
         """What every trial shares (built once per campaign)."""
         if self._spec is None:
-            self._spec = TrialSpec(self.weights, self.kind, self.levels, self.seed, self.evaluate, self.dense)
+            self._spec = TrialSpec(self.weights, self.kind, self.levels, self.seed, self.evaluate, self.dense,
+                                   self.pattern, self.bits)  # fmt: skip
         return self._spec
+
+    def layout(self, protection: Protection) -> Layout:
+        """A protection's words over the weights and the bits faults may hit in them (nothing encoded)."""
+        found = self._layouts.get(protection.name)
+        if found is None:
+            found = self._layouts[protection.name] = layout_of(self.weights, protection, self.targets)
+        return found
 
     def summaries(self) -> list[ProtectionSummary]:
         """Applicability and stored bits of each protection, without encoding anything."""
@@ -198,17 +231,27 @@ class Campaign:
                 out.append(ProtectionSummary(p.name, False, f"does not take {'/'.join(refused)} data"))
                 continue
             bits = sum(p.stored_bits(sum(self.weights.tensors[i].size for i in m), s) for s, m in self.weights.groups())
-            out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count))
+            chosen = None if self.bits is None else self.layout(p).targeted
+            out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count,
+                                         targeted_bits=chosen))  # fmt: skip
         return out
 
     def check(self) -> None:
-        """Refuses counts above a protection's stored bits before anything runs."""
-        for s in self.summaries():
+        """Refuses, before anything runs, bits a protection lacks and more events than its words can take."""
+        for p, s in zip(self.protections, self.summaries(), strict=True):
             if not s.applicable:
                 continue
+            if self.bits is not None and self.bits.check and not p.keeps_redundancy:
+                raise StudyError(f"bits {self.bits}: {p.name} keeps no redundancy for 'check' to hit")
+            layout = self.layout(p)
+            if layout.targeted == 0:
+                kept = sorted(p.redundancy(self.weights.tensors[0].storage))
+                hint = f" (it keeps redundancy in bits {kept[0]}-{kept[-1]}: 'check' hits those)" if kept else ""
+                raise StudyError(f"bits {self.bits}: {p.name} stores none of these bits{hint}")
             for lv in self.levels:
-                if isinstance(lv, Count) and lv.value > s.stored_bits:
-                    raise StudyError(f"{lv.value} faults asked of {s.name}, which stores only {s.stored_bits} bits")
+                problem = layout_error(layout, self.pattern, lv.faults(layout.targeted), p.name)
+                if problem:
+                    raise StudyError(problem)
 
     def tasks(self, protection: str) -> list[TrialKey]:
         return [TrialKey(protection, i, t) for i in range(len(self.levels)) for t in range(self.trials)]

@@ -36,6 +36,10 @@ FORMAT = 1
 SYNC_SECONDS = 1.0
 
 _FIELDS = set(TrialRecord.__dataclass_fields__)
+# Fields added since the first runs were kept: a record without them holds their default.
+_REQUIRED = _FIELDS - {"bits"}
+# Campaign options added since then, with the value an older config without them had.
+_LATER_OPTIONS = {"pattern": "single", "bits": None}
 
 
 def weights_digest(weights: WeightSet) -> str:
@@ -60,7 +64,7 @@ def _record(line: bytes) -> TrialRecord | None:
         d = json.loads(line)
     except ValueError:
         return None
-    if not isinstance(d, dict) or set(d) != _FIELDS:
+    if not isinstance(d, dict) or not _REQUIRED <= set(d) <= _FIELDS:
         return None
     try:
         return TrialRecord(**d)
@@ -123,6 +127,10 @@ class RunDir:
             stored = json.loads(text)
         except ValueError:
             raise StudyError(f"{path}: not a campaign config (invalid JSON)") from None
+        campaign = stored.get("campaign") if isinstance(stored, dict) else None
+        if isinstance(campaign, dict):  # a run kept before these options existed ran with their defaults
+            for key, default in _LATER_OPTIONS.items():
+                campaign.setdefault(key, default)
         if stored != wanted:
             keys = _differences(stored, wanted) if isinstance(stored, dict) else ["the whole file"]
             raise StudyError(

@@ -14,9 +14,9 @@ import numpy as np
 
 from .. import _rust
 from ..errors import StudyError
-from ..native import U64, Patterns, bits_view, diff, inject, unique_inverse
-from ..vocabulary import Effect, FaultKind, SiteLocation, Storage
-from .base import Protection, Stored, split_by_tensor
+from ..native import I64, U64, Patterns, bits_view, diff, inject, unique_inverse
+from ..vocabulary import Effect, FaultKind, Kinds, SiteLocation, Storage
+from .base import U8, Protection, Stored, by_kind, changing, split_by_tensor
 
 
 class PlainStored(Stored):
@@ -27,39 +27,52 @@ class PlainStored(Stored):
         self.stored = patterns
         self.clean = patterns
         self.site_count = sum(p.size for p in patterns) * self.storage.bits
+        self._bounds = np.cumsum([0, *(p.size for p in patterns)])
 
-    def dense(self, kind: FaultKind, sites: U64) -> Effect:
+    def dense(self, kinds: Kinds, sites: U64) -> Effect:
         work = [p.copy() for p in self.stored]
-        inject(work, kind.code, sites)
+        for kind, s in by_kind(kinds, sites):
+            inject(work, kind.code, s)
         self._decode(work)
-        return Effect(diff(self.clean, work), decoded=work)
+        return Effect(diff(self.clean, work), self.changed_bits(kinds, sites), decoded=work)
 
     def _decode(self, work: list[Patterns]) -> None:
         pass
 
-    def sparse(self, kind: FaultKind, sites: U64) -> Effect:
-        w = self.storage.bits
-        elem, bit = np.divmod(sites, np.uint64(w))
-        elements, inverse = unique_inverse(elem)
-        sizes = [p.size for p in self.stored]
-        bounds = np.cumsum([0, *sizes])
-        which = np.searchsorted(bounds, elements, side="right") - 1
+    def _gather(self, elements: I64) -> Patterns:
+        """The stored patterns (as unsigned integers) of group-wide elements."""
         u = bits_view(self.stored[0]).dtype
+        if len(self.stored) == 1:
+            out: Patterns = self.stored[0].view(u)[elements]
+            return out
+        which = np.searchsorted(self._bounds, elements, side="right") - 1
         values = np.empty(elements.size, u)
         for k, s in enumerate(self.stored):
             m = which == k
-            values[m] = s.view(u)[elements[m] - bounds[k]]
+            values[m] = s.view(u)[elements[m] - self._bounds[k]]
+        return values
+
+    def bits_at(self, sites: U64) -> U8:
+        elem, bit = np.divmod(sites, np.uint64(self.storage.bits))
+        return ((self._gather(elem.astype(np.int64)) >> bit) & 1).astype(np.uint8)
+
+    def sparse(self, kinds: Kinds, sites: U64) -> Effect:
+        w = self.storage.bits
+        elem, bit = np.divmod(sites, np.uint64(w))
+        elements, inverse = unique_inverse(elem)
+        values = self._gather(elements)
+        if kinds is not FaultKind.FLIP:
+            # The sites are distinct, so the faults amount to flipping the bits they change.
+            keep = changing(kinds, ((values[inverse] >> bit) & 1).astype(np.uint8))
+            inverse, bit = inverse[keep], bit[keep]
+        u = values.dtype
         masks = np.zeros(elements.size, u)
         np.bitwise_or.at(masks, inverse, (np.uint64(1) << bit).astype(u))
-        if kind == FaultKind.FLIP:
-            values ^= masks
-        elif kind == FaultKind.STUCK_AT_1:
-            values |= masks
-        else:
-            values &= ~masks
+        values ^= masks
         decoded = values.view(self.stored[0].dtype)
         self._decode([decoded])
-        return Effect(split_by_tensor(elements, decoded, sizes, self.clean))
+        sizes = [p.size for p in self.stored]
+        return Effect(split_by_tensor(elements, decoded, sizes, self.clean), int(inverse.size))
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
@@ -100,12 +113,19 @@ class Cep(Protection):
     takes = frozenset({Storage.FLOAT32, Storage.UINT16})
     SCHEMES = ("D3P1", "D7P1", "D15P1")
 
+    keeps_redundancy = True
+
     def __init__(self, scheme: str) -> None:
         if scheme not in self.SCHEMES:
             raise StudyError(f"unknown embedded-parity scheme '{scheme}' (use {', '.join(self.SCHEMES)})")
         self.scheme_name = scheme
         self.scheme = getattr(_rust.cep.Scheme, scheme)
         self.name = f"cep:{scheme}"
+
+    def redundancy(self, storage: Storage) -> frozenset[int]:
+        # One parity bit per group of N data bits: the lowest W / (N + 1) bits of each value hold them.
+        n = int(self.scheme_name[1:].partition("P")[0])
+        return frozenset(range(Storage(storage).bits // (n + 1)))
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         sfx = Storage(storage).suffix
@@ -118,6 +138,10 @@ class Mset(Protection):
 
     name = "mset"
     takes = frozenset({Storage.FLOAT32, Storage.UINT16})
+    keeps_redundancy = True
+
+    def redundancy(self, storage: Storage) -> frozenset[int]:
+        return frozenset({0, 1})  # the two vote copies
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         sfx = Storage(storage).suffix
