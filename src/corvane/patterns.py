@@ -190,20 +190,27 @@ class Stream:
     """Uniform numbers from PCG64's raw output, which stays the same across NumPy versions."""
 
     def __init__(self, seed: int) -> None:
-        self._bits = np.random.PCG64(seed)
+        self._seed = seed
+        self._bits: np.random.PCG64 | None = None
+
+    def _raw(self, count: int) -> U64:
+        if self._bits is None:  # seeding costs about as much as a small trial: only when drawn from
+            self._bits = np.random.PCG64(self._seed)
+        return np.asarray(self._bits.random_raw(count), dtype=np.uint64)
 
     def uniform(self, count: int) -> npt.NDArray[np.float64]:
-        raw = np.asarray(self._bits.random_raw(count), dtype=np.uint64)
-        out: npt.NDArray[np.float64] = (raw >> np.uint64(11)).astype(np.float64) * 2.0**-53
+        out: npt.NDArray[np.float64] = (self._raw(count) >> np.uint64(11)).astype(np.float64) * 2.0**-53
         return out
 
     def below(self, m: I64) -> I64:
-        """One whole number in [0, m[i]) for each i."""
-        out: I64 = np.minimum((self.uniform(m.size) * m).astype(np.int64), m - 1)
+        """One whole number in [0, m[i]) for each i (the remainder's bias is below m[i] / 2^64)."""
+        out: I64 = (self._raw(m.size) % np.ascontiguousarray(m).view(np.uint64)).view(np.int64)
         return out
 
     def distinct(self, m: I64, k: int) -> I64:
         """k distinct whole numbers in [0, m[i]) for each i, sorted, as rows (every m[i] >= k)."""
+        if k <= 8:
+            return self._one_by_one(m, k)
         out = np.empty((m.size, k), np.int64)
         few = 2 * k <= m
         if few.any():
@@ -217,6 +224,21 @@ class Stream:
                 keep[np.arange(rows.size)[:, None], left] = False
             out[rows] = np.nonzero(keep)[1].reshape(rows.size, k)
         return out
+
+    def _one_by_one(self, m: I64, k: int) -> I64:
+        # The j-th pick is uniform over the numbers not picked yet: the u-th of them for
+        # u below m - j, found by stepping over the earlier picks in increasing order.
+        picks = np.empty((k, m.size), np.int64)
+        for j in range(k):
+            x = self.below(m - j)
+            for i in range(j):
+                x += x >= picks[i]
+            picks[j] = x
+            for i in range(j, 0, -1):  # keep the picks of each event sorted
+                low = np.minimum(picks[i - 1], picks[i])
+                np.maximum(picks[i - 1], picks[i], out=picks[i])
+                picks[i - 1] = low
+        return picks.T
 
     def _redrawn(self, m: I64, k: int) -> I64:
         # Draw k per row, then draw again only the repeats: the set kept depends on the
@@ -306,27 +328,34 @@ class Layout:
         if pattern.shape == "single" and self.whole:
             return Draw(draw_sites(self.targeted, seed, count), 1, kind)
         t = self._table(pattern)
-        drawn = draw_sites(t.total, seed, count).astype(np.int64)
-        run = np.searchsorted(t.ranks, drawn, side="right") - 1
-        rank = drawn - t.ranks[run]
+        drawn = draw_sites(t.total, seed, count).view(np.int64)
+        run: I64 | int = 0  # one run of words needs no search
+        rank = drawn
+        if t.base.size > 1:
+            run = np.searchsorted(t.ranks, drawn, side="right") - 1
+            rank = drawn - t.ranks[run]
+        per = np.broadcast_to(t.choices[run], drawn.shape)
         sites: I64
         if pattern.shape == "single":
-            per = t.choices[run]
             word = rank // per
             sites = t.base[run] + word * t.stride[run] + self._offset(t, run, rank - word * per)
         else:
             start = t.base[run] + rank * t.stride[run]
             if pattern.shape == "burst":
-                lowest = start + self._offset(t, run, stream.below(t.choices[run]))
+                lowest = start + self._offset(t, run, stream.below(np.ascontiguousarray(per)))
                 sites = (lowest[:, None] + np.arange(pattern.size, dtype=np.int64)).reshape(-1)
             else:
-                chosen = stream.distinct(t.choices[run], pattern.size)
-                sites = (start[:, None] + self._offset(t, run[:, None], chosen)).reshape(-1)
-        return Draw(sites.astype(np.uint64), pattern.size, kind)
+                chosen = stream.distinct(np.ascontiguousarray(per), pattern.size)
+                column = run if isinstance(run, int) else run[:, None]
+                sites = (start[:, None] + self._offset(t, column, chosen)).reshape(-1)
+        return Draw(sites.view(np.uint64), pattern.size, kind)
 
     @staticmethod
-    def _offset(t: _Table, run: I64, choice: I64) -> I64:
+    def _offset(t: _Table, run: I64 | int, choice: I64) -> I64:
         """The offset in its word of each run's choice-th targeted bit (or burst start)."""
+        if t.lo.size == t.base.size:  # one span per run
+            simple: I64 = t.lo[run] + choice
+            return simple
         at = t.done[t.first[run]] + choice
         span = np.searchsorted(t.done, at, side="right") - 1
         out: I64 = t.lo[span] + (at - t.done[span])

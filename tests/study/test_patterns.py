@@ -155,14 +155,17 @@ def test_single_over_every_bit_draws_the_permutation_itself():
     assert np.array_equal(Layout(words, whole=True).draw(Pattern(), KindMix.of("flip"), 500, seed=9).sites, generic)
 
 
-@pytest.mark.parametrize("k", [3, 6])
-def test_word_draws_every_subset_alike(k):
-    layout = Layout([Words(0, 8, 20000, 8, np.array([0]), np.array([8]))])
+@pytest.mark.parametrize("width, k", [(8, 3), (8, 6), (12, 10), (18, 9)])  # one by one, or drawn again, or left out
+def test_word_draws_every_subset_alike(width, k):
+    layout = Layout([Words(0, width, 20000, width, np.array([0]), np.array([width]))])
     draw = layout.draw(Pattern("word", k), KindMix.of("flip"), 20000, seed=5)
-    subsets = Counter(tuple(int(x) % 8 for x in e) for e in draw.sites.reshape(-1, k).tolist())
-    assert all(len(set(s)) == k for s in subsets)
-    assert len(subsets) == math.comb(8, k)
-    assert chisquare(list(subsets.values())).pvalue > 1e-3
+    events = [tuple(int(x) % width for x in e) for e in draw.sites.reshape(-1, k).tolist()]
+    assert all(len(set(e)) == k for e in events)
+    pairs = Counter((a, b) for e in events for i, a in enumerate(e) for b in e[i + 1 :])
+    assert len(pairs) == math.comb(width, 2) and chisquare(list(pairs.values())).pvalue > 1e-3
+    if math.comb(width, k) <= 100:
+        subsets = Counter(events)
+        assert len(subsets) == math.comb(width, k) and chisquare(list(subsets.values())).pvalue > 1e-3
 
 
 def test_burst_starts_and_mixed_kinds_are_drawn_alike():
