@@ -113,11 +113,16 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
         if metric in ("max_abs_error", "mean_abs_error", "rel_l2_error") and _positive(results, metric):
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
             ax.set_ylim(bottom=0)
-        ax.set_xlabel("bit-error rate (faults per stored bit)")
+        pattern, bits = results.config.get("pattern") or "single", results.config.get("bits")
+        per = "chosen" if bits else "stored"
+        ax.set_xlabel(
+            f"bit-error rate (faults per {per} bit)" if pattern == "single" else f"fault rate ({pattern} faults per {per} bit)"
+        )
         named = metric == "metric" and results.metric_name
         ax.set_ylabel(f"metric ({results.metric_name})" if named else metric)
-        kind = results.config.get("kind", "")
-        ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval", fontsize=10)
+        what = " ".join(x for x in (results.config.get("kind", ""), "" if pattern == "single" else pattern) if x)
+        where = f" in bits {bits}" if bits else ""
+        ax.set_title(f"{results.config.get('weights', '')}: {what} faults{where}, mean and 95% interval", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8)
         fig.tight_layout()
@@ -175,14 +180,17 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
         table.add_row(*r)
     emit(table)
     prot = Table(title="protections before any fault", title_justify="left")
-    for h in ("protection", "stored bits", "bits/value", "clean: values changed", "clean: rel L2", "clean metric"):
+    chosen = any(p.targeted_bits is not None for p in results.protections)
+    heads = ["protection", "stored bits", *(["chosen bits"] if chosen else []), "bits/value", "clean: values changed",
+             "clean: rel L2", "clean metric"]  # fmt: skip
+    for h in heads:
         prot.add_column(h, justify="left" if h == "protection" else "right")
     for p in results.protections:
         if not p.applicable:
-            prot.add_row(p.name, "not applicable", p.reason, "", "", "")
+            prot.add_row(p.name, "not applicable", p.reason, *[""] * (len(heads) - 3))
             continue
         prot.add_row(
-            p.name, str(p.stored_bits), f"{p.bits_per_value:.3f}",
+            p.name, str(p.stored_bits), *([str(p.targeted_bits)] if chosen else []), f"{p.bits_per_value:.3f}",
             str(p.clean.values_changed) if p.clean else "-",
             _fmt(p.clean.rel_l2_error) if p.clean else "-", _fmt(p.clean_metric),
         )  # fmt: skip

@@ -130,6 +130,8 @@ class Prepared:
         self.layout = layout_of(weights, protection, chosen_bits(spec))
         #: The bits a rate counts: every stored bit, or the ones the spec's ``bits`` chooses.
         self.targeted = self.layout.targeted
+        self.kinds = spec.kinds
+        self._room = self.layout.capacity(spec.pattern)
         clean: list[Patterns] = [np.empty(0)] * len(weights.tensors)
         for g in self.groups:
             for i, p in zip(g.members, g.stored.clean, strict=True):
@@ -153,10 +155,9 @@ class Prepared:
 
     def draw(self, count: int, seed: int) -> Draw:
         """The faults of a trial of ``count`` events."""
-        problem = layout_error(self.layout, self.spec.pattern, count, self.protection.name)
-        if problem:
-            raise StudyError(problem)
-        return self.layout.draw(self.spec.pattern, self.spec.kinds, count, seed)
+        if count > self._room:
+            raise StudyError(str(layout_error(self.layout, self.spec.pattern, count, self.protection.name)))
+        return self.layout.draw(self.spec.pattern, self.kinds, count, seed)
 
     def split(self, draw: Draw) -> Iterator[tuple[int, U64, Kinds]]:
         """Group index, group-local sites and their kinds, in the order drawn."""
@@ -212,7 +213,7 @@ class Prepared:
             outcome = "sdc"
         return TrialRecord(
             protection=self.protection.name,
-            kind=str(spec.kinds),
+            kind=str(self.kinds),
             rate=level.rate_of(self.targeted),
             faults=count,
             trial=trial,

@@ -356,6 +356,7 @@ METRICS = (
     "chunks_corrected",
     "chunks_flagged",
     "chunks_miscorrected",
+    "bits",
     "metric",
     "seconds",
 )

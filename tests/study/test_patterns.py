@@ -344,3 +344,65 @@ def test_run_directory_of_a_pattern_campaign_refuses_another_pattern_and_old_run
     resumed = []
     res = Campaign(ws, ["none"], counts=[2], trials=3).run(out=old, on_resume=resumed.append)
     assert resumed == [2] and [r.bits for r in res.records] == [None, None, 2]
+
+
+# ---- the command line ----
+
+
+@pytest.fixture
+def model(tmp_path):
+    import ml_dtypes
+    from safetensors.numpy import save_file
+
+    rng = np.random.default_rng(0)
+    path = tmp_path / "model.safetensors"
+    save_file({"w": rng.normal(0, 0.05, (40, 30)).astype(np.float32), "h": rng.normal(0, 0.05, 90).astype(np.float16),
+               "b": rng.normal(0, 0.05, 33).astype(ml_dtypes.bfloat16)}, str(path))  # fmt: skip
+    return path
+
+
+def cli(argv, capsys):
+    from corvane.cli import main
+
+    code = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_cli_study_with_a_pattern_chosen_bits_and_mixed_kinds(tmp_path, model, capsys):
+    import csv
+
+    argv = ["study", "--weights", model, "--protect", "none,secded:16,mset", "--faults", "4", "--trials", "3", "--seed", "2",
+            "--pattern", "burst:2", "--bits", "exponent", "--kind", "flip:0.5,stuck-at-1:0.5"]  # fmt: skip
+    code, out, err = cli(argv + ["--csv", tmp_path / "t.csv", "--quiet"], capsys)
+    assert code == 0, err
+    assert "chosen bits" in out and str(1200 * 8 + 90 * 5 + 33 * 8) in out
+    rows = list(csv.DictReader(open(tmp_path / "t.csv")))
+    assert list(rows[0])[-1] == "bits" and {r["kind"] for r in rows} == {"flip:0.5,stuck-at-1:0.5"}
+    assert all(r["faults"] == "4" and 0 <= int(r["bits"]) <= 8 for r in rows)
+    row = rows[4]  # secded:16, trial 1
+    code, out, _ = cli(argv + ["--show-trial", row["protection"], "4", row["trial"]], capsys)
+    assert code == 0 and f"seed={row['seed']}" in out and f"bits={row['bits']}" in out
+    for event in range(4):
+        assert out.count(f"│ {event}     │") == 2  # two sites per event
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--pattern", "burst:1"], "--pattern: burst needs B adjacent bits"),
+        (["--pattern", "burst:3", "--bits", "30"], "burst:3 fits no word of none"),
+        (["--kind", "flip:0.5"], "--kind: the probabilities in 'flip:0.5' add up to 0.5, not 1"),
+        (["--kind", "stuck-at-2:1"], "--kind: invalid choice: 'stuck-at-2'"),
+        (["--bits", "33"], "bit 33 is beyond the 32 bits of float32 tensor 'w'"),
+        (["--bits", "sign,fraction"], "--bits: 'fraction' is no bit number"),
+        (["--bits", "check"], "bits check: none keeps no redundancy"),
+        (["--faults", "1201", "--pattern", "word:2"], "1201 word:2 faults asked of none, whose words can take only 1200"),
+    ],
+)
+def test_cli_bad_patterns_bits_and_kinds(tmp_path, model, capsys, argv, message):
+    outs = [tmp_path / "o.csv", tmp_path / "o.png"]
+    base = ["study", "--weights", model, "--tensors", "w", "--protect", "none", "--quiet", "--csv", outs[0], "--plot", outs[1]]
+    code, _, err = cli(base + argv, capsys)
+    assert code == 2 and err.count("\n") == 1 and err.startswith("corvane: error: ") and message in err, err
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(("o.", ".o."))]

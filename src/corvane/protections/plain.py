@@ -83,15 +83,25 @@ class InPlaceStored(PlainStored):
     """Values encoded in place by an element-wise code, and decoded element-wise."""
 
     def __init__(
-        self, patterns: list[Patterns], storage: Storage, code: Callable[[Patterns], None], decode: Callable[[Patterns], None]
+        self,
+        patterns: list[Patterns],
+        storage: Storage,
+        code: Callable[[Patterns], None],
+        decode: Callable[[Patterns], None],
+        kept: tuple[frozenset[int], str] = (frozenset(), ""),
     ) -> None:
         stored = [p.copy() for p in patterns]
         for s in stored:
             code(s)
         super().__init__(stored, storage)
         self._decode_one = decode
+        self._kept, self._kept_as = kept
         self.clean = [s.copy() for s in stored]
         self._decode(self.clean)
+
+    def locate(self, site: int) -> SiteLocation:
+        elem, bit = divmod(site, self.storage.bits)
+        return SiteLocation(elem, bit, self._kept_as if bit in self._kept else "value bit")
 
     def _decode(self, work: list[Patterns]) -> None:
         for w in work:
@@ -130,7 +140,8 @@ class Cep(Protection):
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         sfx = Storage(storage).suffix
         enc, dec = getattr(_rust.cep, f"encode_{sfx}"), getattr(_rust.cep, f"decode_{sfx}")
-        return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme))
+        return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme),
+                             (self.redundancy(storage), "parity bit"))  # fmt: skip
 
 
 class Mset(Protection):
@@ -145,4 +156,5 @@ class Mset(Protection):
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         sfx = Storage(storage).suffix
-        return InPlaceStored(patterns, storage, getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}"))
+        return InPlaceStored(patterns, storage, getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}"),
+                             (self.redundancy(storage), "vote copy"))  # fmt: skip
