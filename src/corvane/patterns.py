@@ -295,12 +295,13 @@ class Layout:
 
     def _build(self, pattern: Pattern) -> _Table:
         runs: list[tuple[Words, I64, I64]] = []
+        size = min(pattern.size, 2**62)  # no word is wider; keeps the arithmetic in int64
         for w in self.words:
             lo, hi = w.lo, w.hi
             if pattern.shape == "burst":  # a burst starts where its bits all lie in one span
-                fits = hi - lo >= pattern.size
-                lo, hi = lo[fits], hi[fits] - pattern.size + 1
-            if int((hi - lo).sum()) >= (pattern.size if pattern.shape == "word" else 1):
+                fits = hi - lo >= size
+                lo, hi = lo[fits], hi[fits] - size + 1
+            if int((hi - lo).sum()) >= (size if pattern.shape == "word" else 1):
                 runs.append((w, lo, hi))
         empty = np.zeros(0, np.int64)
         base = np.array([w.base for w, _, _ in runs], np.int64)

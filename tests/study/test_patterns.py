@@ -291,6 +291,7 @@ def test_replay_lists_each_event_with_its_bits():
         (dict(pattern="word:x"), "word needs K distinct bits"),
         (dict(pattern="cluster:3"), "unknown pattern 'cluster:3'"),
         (dict(pattern="burst:33"), "burst:33 fits no word of none: no word of it has 33 adjacent stored bits"),
+        (dict(pattern="burst:99999999999999999999"), "fits no word of none"),
         (dict(pattern="burst:2", bits="0,2"), "burst:2 fits no word of none: no word of it has 2 adjacent targeted"),
         (dict(pattern="word:2", counts=[378]), "378 word:2 faults asked of none, whose words can take only 377"),
         (dict(bits="30", counts=[378]), "378 faults asked of none, which has only 377 targeted bits"),
@@ -323,6 +324,14 @@ def test_names_map_per_element_type_and_unknown_names_are_refused():
     with pytest.raises(StudyError, match=r"cep:D3P1 stores none of these bits \(it keeps redundancy in bits 0-7"):
         Campaign(tiny("float32"), ["cep:D3P1"], counts=[1], bits="0-7").run()
     assert str(parse_bits("30, 23-29 ,check,sign")) == "23-30,sign,check"
+
+
+def test_worker_processes_give_the_serial_rows_for_patterns():
+    kw = dict(rates=[1e-3, 1e-2], trials=3, seed=5, pattern="word:2", bits="exponent,check", kind="flip:0.7,stuck-at-0:0.3")
+    serial = rows(Campaign(mixed_set(), ["secded:16", "mset"], **kw))
+    forked = [{k: v for k, v in r.as_row().items() if k != "seconds"}
+              for r in Campaign(mixed_set(), ["secded:16", "mset"], **kw).run(workers=2).records]  # fmt: skip
+    assert forked == serial
 
 
 def test_run_directory_of_a_pattern_campaign_refuses_another_pattern_and_old_runs_resume(tmp_path):
