@@ -99,9 +99,9 @@ def _finite(values: Values) -> FloatArray:
 
 
 def _scale(x: FloatArray) -> float:
-    """A power of two near max |x|: dividing by it keeps sums and squares from overflowing, exactly."""
+    """A power of two with max |x| / scale in [1, 2): dividing by it is exact and keeps sums from overflowing."""
     top = float(np.max(np.abs(x))) if x.size else 0.0
-    return 1.0 if top == 0.0 else math.ldexp(1.0, math.frexp(top)[1])
+    return 1.0 if top == 0.0 else math.ldexp(1.0, math.frexp(top)[1] - 1)
 
 
 def _mean(x: FloatArray) -> float:
