@@ -35,6 +35,7 @@ from collections import Counter
 from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from functools import lru_cache
+from types import MappingProxyType
 from typing import Literal
 
 import numpy as np
@@ -50,6 +51,7 @@ __all__ = [
     "hypergeom_pmf",
     "log_binom_pmf",
     "mset_expectations",
+    "needed_faults",
     "none_expectations",
     "sample_size",
     "secded_chunk_table",
@@ -57,11 +59,12 @@ __all__ = [
 ]
 
 FloatArray = npt.NDArray[np.float64]
-IntArray = npt.NDArray[np.int64]
 Decoder = Literal["strict", "parity"]
 
-#: Bound on the error a truncated table may add to any result.
+#: Bound on the error the truncated tables built here may add to any result.
 TRUNCATION_BUDGET = 1e-13
+#: Largest such bound a Model accepts from tables it is given.
+TRUNCATION_LIMIT = 1e-10
 #: Most cells (faults per chunk x 2^r) a SEC-DED chunk table is built with.
 SECDED_MAX_WORK = 1 << 24
 #: Largest number of check bits r (chunks of up to 2^r stored bits) tabled.
@@ -207,8 +210,10 @@ class UnitKind:
     that leave it in ``state``, for k = 0..K (every array has K + 1 entries,
     K <= size, and the states of each k sum to 1). When K < size the subsets
     with more hits are either all in the state ``beyond`` or, with
-    ``beyond=None``, not known: the engine then counts on their being rare (the
-    bound is ``Model.truncation``).
+    ``beyond=None``, not known: the engine counts them as in X whenever X
+    meets the table, which is off by at most ``Model.truncation`` (a Model refuses tables
+    for which that exceeds ``TRUNCATION_LIMIT``; ``needed_faults`` tells how far
+    to go).
     """
 
     count: int
@@ -272,6 +277,10 @@ class Model:
             if kind.kmax < kind.size and kind.beyond is None:
                 h = self._pmf(kind.size)
                 self.truncation += kind.count * float(h[kind.kmax + 1 :].sum())
+        if self.truncation > TRUNCATION_LIMIT:
+            raise ValueError(
+                f"unit tables stop too early: units take more hits than tabled with probability {self.truncation:.3g}"
+            )
 
     def _pmf(self, size: int) -> FloatArray:
         if size not in self._hyper:
@@ -483,22 +492,23 @@ def _point_probability(dists: list[tuple[int, FloatArray]], free: int, p: float,
 # ---- protection tables ------------------------------------------------------------------------
 
 
-def _frozen(arrays: dict[str, FloatArray]) -> dict[str, FloatArray]:
+def _frozen(arrays: dict[str, FloatArray]) -> Mapping[str, FloatArray]:
+    """A read-only view: tables are cached and shared."""
     for a in arrays.values():
         a.setflags(write=False)
-    return arrays
+    return MappingProxyType(arrays)
 
 
-def _by_hits(rule: Mapping[str, Sequence[float] | FloatArray]) -> dict[str, FloatArray]:
+def _by_hits(rule: Mapping[str, Sequence[float] | FloatArray]) -> Mapping[str, FloatArray]:
     return _frozen({s: np.asarray(v, dtype=np.float64) for s, v in rule.items()})
 
 
-def _value_table(width: int) -> dict[str, FloatArray]:
+def _value_table(width: int) -> Mapping[str, FloatArray]:
     k = np.arange(width + 1)
     return _by_hits({"clean": (k == 0).astype(float), "changed": (k > 0).astype(float)})
 
 
-def _multi_table() -> dict[str, FloatArray]:
+def _multi_table() -> Mapping[str, FloatArray]:
     """k <= 1 tabled; every larger k is "multi" (use with ``beyond="multi"``)."""
     return _by_hits({"single": [1.0, 1.0], "multi": [0.0, 0.0]})
 
@@ -567,7 +577,7 @@ SECDED_STATES = ("clean", "corrected", "miscorrected", "flagged_intact", "flagge
 
 
 @lru_cache(maxsize=64)
-def secded_chunk_table(d: int, real: int, pad: int, kmax: int, decoder: Decoder = "strict") -> dict[str, FloatArray]:
+def secded_chunk_table(d: int, real: int, pad: int, kmax: int, decoder: Decoder = "strict") -> Mapping[str, FloatArray]:
     """State fractions of one SEC-DED chunk, k = 0..kmax faults.
 
     The chunk's d data positions hold ``real`` data bits, then ``pad`` bits

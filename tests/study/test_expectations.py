@@ -317,10 +317,13 @@ def test_cep_and_mset_monte_carlo_float32():
 # ---- limits, input and sample size ------------------------------------------------------------
 
 
-def test_tables_too_big_give_no_expectation():
+def test_tables_too_big_or_too_short_give_no_answer():
     got = ex.secded_expectations([(1000, 32, 0)], 2**20, 10)
     assert set(got) == {"faults", "p_chunk_with_two_or_more_faults"}
     assert got["p_chunk_with_two_or_more_faults"] == 1.0
+    short = ex.secded_chunk_table(64, 64, 0, 2)  # up to two hits, where three are common
+    with pytest.raises(ValueError, match="stop too early"):
+        ex.Model(72_000, 3000, [ex.UnitKind(1000, 72, short)])
 
 
 @pytest.mark.parametrize("call", [
