@@ -80,11 +80,11 @@ def tally(stored, picks, decoder):
     return rows
 
 
-def make_stored(spec, d):
+def make_stored(layout, d):
     rng = np.random.default_rng(7)
     arrays = [rng.integers(0, 2**16, n).astype(np.uint16) if kind == "u16" else
               rng.integers(0, 256, n).astype(np.uint8) if kind == "u8" else
-              rng.normal(0, 1, n).astype(np.float32) for kind, n in spec]
+              rng.normal(0, 1, n).astype(np.float32) for kind, n in layout]
     groups = [(a.size, a.dtype.itemsize * 8, 8 * (a.size % 2) if a.dtype == np.uint8 else 0) for a in arrays]
     return Stored(arrays, d), groups
 
@@ -93,15 +93,15 @@ def column(rows, key):
     return np.array([r[key] for r in rows], dtype=np.float64)
 
 
-@pytest.mark.parametrize("spec,d,most", [
+@pytest.mark.parametrize("layout,d,most", [
     ([("u16", 1)], 5, 3),             # partial last chunk with fill
     ([("u8", 1)], 4, 4),              # 8-bit data with the pad byte
     ([("u8", 3), ("u16", 1)], 6, 2),  # two groups, each with its own last chunk
     ([("f32", 1)], 16, 2),
 ])
 @pytest.mark.parametrize("decoder", ["strict", "parity"])
-def test_secded_equals_enumeration_of_the_codec(spec, d, most, decoder):
-    stored, groups = make_stored(spec, d)
+def test_secded_equals_enumeration_of_the_codec(layout, d, most, decoder):
+    stored, groups = make_stored(layout, d)
     for f in range(most + 1):
         rows = tally(stored, itertools.combinations(range(stored.sites), f), decoder)
         got = ex.secded_expectations(groups, d, f, decoder)
