@@ -14,7 +14,7 @@ PACKAGE = Path(corvane.__file__).resolve().parent
 LAYERS = {
     "_rust": -1, "_engine": -1,
     "errors": 0,
-    "native": 1, "files": 1, "stats": 1,
+    "native": 1, "files": 1, "stats": 1, "intervals": 1, "expectations": 1,
     "vocabulary": 2,
     "weights": 3, "metrics": 3, "patterns": 3,
     "protections.base": 3.1, "protections.plain": 3.2, "protections.secded": 3.2, "protections": 3.3,

@@ -1,0 +1,257 @@
+"""Confidence intervals that never leave what is possible.
+
+Proportions (Wilson, Clopper-Pearson) stay inside [0, 1] and are exact at 0
+and n successes; a metric's interval stays inside its known bounds and, when
+bootstrapped, inside the range of the values seen. Every function is
+deterministic: the bootstrap draws from a NumPy Generator seeded by the caller.
+
+Undefined cases give NaN rather than a made-up width: no trials give a NaN
+proportion band, no values a NaN mean, and a single value a NaN band around
+its mean (one value says nothing about the spread).
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+from scipy import stats  # type: ignore[import-untyped, unused-ignore]
+
+from .errors import StudyError
+
+__all__ = [
+    "MetricInterval",
+    "bootstrap_interval",
+    "clopper_pearson",
+    "heavy_tailed",
+    "metric_interval",
+    "t_interval",
+    "wilson",
+]
+
+FloatArray = npt.NDArray[np.float64]
+Values = Sequence[float] | npt.NDArray[np.floating] | npt.NDArray[np.integer]
+
+#: Sample excess kurtosis above which a metric counts as heavy-tailed.
+HEAVY_KURTOSIS = 6.0
+#: Absolute sample skewness above which a metric counts as heavy-tailed.
+HEAVY_SKEW = 2.0
+#: Fewest values for which the tail shape is judged at all.
+HEAVY_MIN_VALUES = 8
+
+_NAN = float("nan")
+
+
+def _alpha(confidence: float) -> float:
+    if not 0.0 < confidence < 1.0:
+        raise StudyError(f"confidence must lie strictly between 0 and 1, got {confidence}")
+    return 1.0 - confidence
+
+
+def _counts(successes: int, n: int) -> None:
+    if n < 0 or not 0 <= successes <= max(n, 0):
+        raise StudyError(f"successes must lie in 0..n, got {successes} of {n}")
+
+
+def wilson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
+    """Wilson score interval of a proportion.
+
+    Exact ends at the edges: 0 successes give low = 0, n successes high = 1.
+    n = 0 gives (nan, nan).
+    """
+    alpha = _alpha(confidence)
+    _counts(successes, n)
+    if n == 0:
+        return _NAN, _NAN
+    z = float(stats.norm.ppf(1.0 - alpha / 2.0))
+    z2 = z * z
+    p = successes / n
+    centre = (p + z2 / (2 * n)) / (1 + z2 / n)
+    half = z / (1 + z2 / n) * math.sqrt(p * (1 - p) / n + z2 / (4 * n * n))
+    low = 0.0 if successes == 0 else max(0.0, centre - half)
+    high = 1.0 if successes == n else min(1.0, centre + half)
+    return low, high
+
+
+def clopper_pearson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
+    """Clopper-Pearson ("exact") interval of a proportion, from beta quantiles.
+
+    0 successes give low = 0, n successes high = 1; n = 0 gives (nan, nan).
+    """
+    alpha = _alpha(confidence)
+    _counts(successes, n)
+    if n == 0:
+        return _NAN, _NAN
+    low = 0.0 if successes == 0 else float(stats.beta.ppf(alpha / 2, successes, n - successes + 1))
+    high = 1.0 if successes == n else float(stats.beta.ppf(1 - alpha / 2, successes + 1, n - successes))
+    return low, high
+
+
+def _finite(values: Values) -> FloatArray:
+    x = np.asarray(values, dtype=np.float64).ravel()
+    if not np.isfinite(x).all():
+        raise StudyError("interval of values that are not all finite (drop NaN and infinities first)")
+    return x
+
+
+def _scale(x: FloatArray) -> float:
+    """A power of two with max |x| / scale in [1, 2): dividing by it is exact and keeps sums from overflowing."""
+    top = float(np.max(np.abs(x))) if x.size else 0.0
+    return 1.0 if top == 0.0 else math.ldexp(1.0, math.frexp(top)[1] - 1)
+
+
+def _mean(x: FloatArray) -> float:
+    """The mean, computed without overflow and never outside [min(x), max(x)]."""
+    s = _scale(x)
+    m = float(np.mean(x / s)) * s
+    return min(max(m, float(x.min())), float(x.max()))
+
+
+def t_interval(values: Values, confidence: float = 0.95) -> tuple[float, float, float]:
+    """(mean, low, high): the Student-t interval of the mean.
+
+    Needs at least two values for a band: one value gives (value, nan, nan),
+    none gives (nan, nan, nan). Values must be finite.
+    """
+    alpha = _alpha(confidence)
+    x = _finite(values)
+    if x.size == 0:
+        return _NAN, _NAN, _NAN
+    mean = _mean(x)
+    if x.size == 1:
+        return mean, _NAN, _NAN
+    s = _scale(x)
+    sd = float(np.std(x / s, ddof=1)) * s
+    half = float(stats.t.ppf(1 - alpha / 2, x.size - 1)) * sd / math.sqrt(x.size)
+    return mean, mean - half, mean + half
+
+
+def _check_bounds(x: FloatArray, low_bound: float | None, high_bound: float | None) -> tuple[float, float]:
+    lo = -math.inf if low_bound is None else float(low_bound)
+    hi = math.inf if high_bound is None else float(high_bound)
+    if math.isnan(lo) or math.isnan(hi) or lo > hi:
+        raise StudyError(f"bad metric bounds ({low_bound}, {high_bound})")
+    if x.size and (float(x.min()) < lo or float(x.max()) > hi):
+        raise StudyError(f"values outside the metric's bounds [{lo}, {hi}]: {float(x.min())}..{float(x.max())}")
+    return lo, hi
+
+
+#: Cells (resamples x values) drawn at once by the bootstrap.
+_BOOT_BLOCK = 1 << 22
+
+
+def bootstrap_interval(
+    values: Values,
+    confidence: float = 0.95,
+    seed: int = 0,
+    low_bound: float | None = None,
+    high_bound: float | None = None,
+    resamples: int = 2000,
+) -> tuple[float, float, float]:
+    """(mean, low, high): percentile bootstrap interval of the mean.
+
+    The same values and seed always give the same interval. The band is
+    clipped to [low_bound, high_bound] and to [min(values), max(values)], and
+    widened if need be to hold the sample mean. One value gives
+    (value, nan, nan), none (nan, nan, nan).
+    """
+    alpha = _alpha(confidence)
+    if resamples < 1:
+        raise StudyError(f"the bootstrap needs at least one resample, got {resamples}")
+    x = _finite(values)
+    lo_b, hi_b = _check_bounds(x, low_bound, high_bound)
+    if x.size == 0:
+        return _NAN, _NAN, _NAN
+    mean = _mean(x)
+    if x.size == 1:
+        return mean, _NAN, _NAN
+    s = _scale(x)
+    xs = x / s
+    rng = np.random.default_rng(seed)
+    means = np.empty(resamples)
+    block = max(1, _BOOT_BLOCK // x.size)
+    for start in range(0, resamples, block):
+        stop = min(resamples, start + block)
+        idx = rng.integers(0, x.size, size=(stop - start, x.size))
+        means[start:stop] = xs[idx].mean(axis=1)
+    q_low, q_high = np.quantile(means, [alpha / 2, 1 - alpha / 2]) * s
+    low = max(float(q_low), lo_b, float(x.min()))
+    high = min(float(q_high), hi_b, float(x.max()))
+    return mean, min(low, mean), max(high, mean)
+
+
+def heavy_tailed(values: Values) -> bool:
+    """Whether a sample's tails are too heavy (or too lopsided) for a t interval.
+
+    True when there are at least ``HEAVY_MIN_VALUES`` values and the sample
+    excess kurtosis exceeds ``HEAVY_KURTOSIS`` or the absolute sample skewness
+    exceeds ``HEAVY_SKEW`` (plain moment estimates, computed on the values
+    scaled by their largest magnitude so that no power overflows). A constant
+    sample is not heavy-tailed.
+    """
+    x = _finite(values)
+    if x.size < HEAVY_MIN_VALUES:
+        return False
+    z = x / _scale(x)
+    d = z - z.mean()
+    m2 = float(np.mean(d * d))
+    if m2 == 0.0:
+        return False
+    skew = float(np.mean(d**3)) / m2**1.5
+    kurt = float(np.mean(d**4)) / (m2 * m2) - 3.0
+    return kurt > HEAVY_KURTOSIS or abs(skew) > HEAVY_SKEW
+
+
+@dataclass(frozen=True)
+class MetricInterval:
+    """A metric's mean and interval over the finite values of a sample."""
+
+    mean: float
+    low: float
+    high: float
+    #: Finite values used.
+    n: int
+    #: Values dropped for being NaN or infinite.
+    nonfinite: int
+    #: "t", "bootstrap", or "none" when fewer than two finite values leave no band.
+    method: Literal["t", "bootstrap", "none"]
+
+
+def metric_interval(
+    values: Values,
+    confidence: float = 0.95,
+    seed: int = 0,
+    bounds: tuple[float | None, float | None] = (None, None),
+) -> MetricInterval:
+    """Mean and interval of a metric, choosing the method from its bounds and tail shape.
+
+    NaN and infinite values are dropped and counted. A metric with a known
+    bound on either side, or a heavy-tailed sample (see ``heavy_tailed``),
+    gets the bootstrap interval (deterministic from ``seed``); otherwise the
+    Student-t interval. Whenever the band is defined (two or more finite
+    values) low <= mean <= high and both ends lie within ``bounds``; with
+    fewer the band is NaN.
+    """
+    _alpha(confidence)
+    raw = np.asarray(values, dtype=np.float64).ravel()
+    keep = np.isfinite(raw)
+    x = raw[keep]
+    nonfinite = int(raw.size - x.size)
+    low_bound, high_bound = bounds
+    lo_b, hi_b = _check_bounds(x, low_bound, high_bound)
+    if x.size < 2:
+        mean = _mean(x) if x.size else _NAN
+        return MetricInterval(mean, _NAN, _NAN, int(x.size), nonfinite, "none")
+    if low_bound is not None or high_bound is not None or heavy_tailed(x):
+        mean, low, high = bootstrap_interval(x, confidence, seed, low_bound, high_bound)
+        method: Literal["t", "bootstrap"] = "bootstrap"
+    else:
+        mean, low, high = t_interval(x, confidence)
+        method = "t"
+    low = min(max(low, lo_b), mean)
+    high = max(min(high, hi_b), mean)
+    return MetricInterval(mean, low, high, int(x.size), nonfinite, method)
