@@ -113,7 +113,9 @@ def parse_kinds(text: str | FaultKind | KindMix, name: str = "kind") -> KindMix:
         raise StudyError(f"{_prefix(name)}the probabilities in '{text}' add up to {sum(probabilities):g}, not 1")
     if len(kinds) == 1:
         return KindMix.of(kinds[0])
-    return KindMix(tuple(kinds), tuple(probabilities))
+    # In one order whatever the order written: the same mix draws the same kinds.
+    order = sorted(range(len(kinds)), key=lambda i: FAULT_KINDS.index(kinds[i]))
+    return KindMix(tuple(kinds[i] for i in order), tuple(probabilities[i] for i in order))
 
 
 def parse_bits(text: str | BitSpec, name: str = "bits") -> BitSpec:
@@ -146,7 +148,8 @@ def parse_bits(text: str | BitSpec, name: str = "bits") -> BitSpec:
                 numbers.append(b)  # beyond every width: refused per element type with its name
     if not (numbers or names or check):
         raise StudyError(f"{_prefix(name)}no bit given")
-    return BitSpec(tuple(sorted(set(numbers))), tuple(names), check)
+    # One spelling per choice, so that a rerun with the items in another order is the same campaign.
+    return BitSpec(tuple(sorted(set(numbers))), tuple(n for n in NAMES if n in names), check)
 
 
 def value_bits(spec: BitSpec, tensor: Tensor) -> frozenset[int]:

@@ -180,6 +180,8 @@ def test_burst_starts_and_mixed_kinds_are_drawn_alike():
     assert (kinds == kinds[:, :1]).all()  # one kind per event
     got = np.bincount(kinds[:, 0], minlength=3)  # engine codes: stuck-at-0, stuck-at-1, flip
     assert chisquare(got, np.array([0.3, 0.2, 0.5]) * 30000).pvalue > 1e-3
+    assert parse_kinds("stuck-at-1:0.2, flip:0.5,stuck-at-0:0.3") == mix
+    assert str(mix) == "flip:0.5,stuck-at-0:0.3,stuck-at-1:0.2"
     again = layout.draw(Pattern("burst", 3), mix, 30000, seed=8)
     assert np.array_equal(again.sites, draw.sites) and np.array_equal(again.kinds, draw.kinds)
 
@@ -323,7 +325,8 @@ def test_names_map_per_element_type_and_unknown_names_are_refused():
         Campaign(bytes_set(), ["none"], counts=[1], bits="0-8")
     with pytest.raises(StudyError, match=r"cep:D3P1 stores none of these bits \(it keeps redundancy in bits 0-7"):
         Campaign(tiny("float32"), ["cep:D3P1"], counts=[1], bits="0-7").run()
-    assert str(parse_bits("30, 23-29 ,check,sign")) == "23-30,sign,check"
+    assert str(parse_bits("30, 23-29 ,check,mantissa,sign")) == "23-30,sign,mantissa,check"
+    assert parse_bits("check,exponent,sign,3,1-2") == parse_bits("sign,1-3,exponent,check")
 
 
 def test_worker_processes_give_the_serial_rows_for_patterns():
