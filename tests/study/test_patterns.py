@@ -200,8 +200,8 @@ def both(ws, protections, **kw):
 @needs_engine
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("storage", ["float32", "float16", "bfloat16", "uint8"])
-@pytest.mark.parametrize("pattern, bits", [("burst:2", None), ("burst:7", None), ("word:3", None),
-                                           ("single", "exponent,check"), ("burst:2", "check,0-2")])  # fmt: skip
+@pytest.mark.parametrize("pattern, bits", [("single", None), ("burst:2", None), ("burst:7", None), ("word:3", None),
+                                           ("word:9", None), ("single", "exponent,check"), ("burst:2", "check,0-2")])  # fmt: skip
 def test_patterns_sparse_equals_dense(storage, kind, pattern, bits):
     ws = tiny(storage, sizes=(31, 6))  # odd byte count: SEC-DED's pad; partial last chunks
     if storage == "uint8" and bits:
@@ -215,6 +215,8 @@ def test_patterns_sparse_equals_dense(storage, kind, pattern, bits):
         room = Campaign(ws, [name], counts=[1], pattern=pattern, bits=bits).layout(parse_protection(name)).capacity(
             parse_pattern(pattern)
         )
+        if room == 0:  # word:9 on 8-bit values: refused, as tested below
+            continue
         out += both(ws, [name], counts=sorted({1, min(5, room), room}), trials=2, seed=6, kind=kind, pattern=pattern,
                     bits=bits)  # fmt: skip
     assert any(r["values_changed"] for r in out)
