@@ -55,7 +55,8 @@ def _draw_row() -> Row:
     words = 2**36
     layout = Layout([Words(0, 32, words, 32, np.array([0]), np.array([32]))])
     word3, flip = Pattern("word", 3), KindMix.of(FaultKind.FLIP)
-    w, s = paired_times(lambda: layout.draw(word3, flip, 10**6, 1), lambda: draw_sites(words * 32, 1, 3 * 10**6), repeat=5)
+    w, s = paired_times(lambda: layout.draw(word3, flip, 10**6, 1), lambda: draw_sites(words * 32, 1, 3 * 10**6),
+                        repeat=5)  # fmt: skip
     return Row(DRAW, w, "drawing 3x10^6 single sites", s, "<= 1.5x")
 
 

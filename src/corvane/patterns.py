@@ -163,8 +163,13 @@ def value_bits(spec: BitSpec, tensor: Tensor) -> frozenset[int]:
         out.add(b)
     for field in spec.names:
         if field not in fields:
-            named = f"its bits are named {', '.join(fields)}" if fields else f"its bits have no names: give them by number, 0-{width - 1}"
-            raise StudyError(f"{tensor.dtype} tensor '{tensor.name}' has no {field} bits ({named}; --tensors can leave it out)")
+            if fields:
+                named = f"its bits are named {', '.join(fields)}"
+            else:
+                named = f"its bits have no names: give them by number, 0-{width - 1}"
+            raise StudyError(
+                f"{tensor.dtype} tensor '{tensor.name}' has no {field} bits ({named}; --tensors can leave it out)"
+            )
         out.update(range(*fields[field]))
     return frozenset(out)
 

@@ -115,9 +115,8 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
             ax.set_ylim(bottom=0)
         pattern, bits = results.config.get("pattern") or "single", results.config.get("bits")
         per = "chosen" if bits else "stored"
-        ax.set_xlabel(
-            f"bit-error rate (faults per {per} bit)" if pattern == "single" else f"fault rate ({pattern} faults per {per} bit)"
-        )
+        what = "bit-error rate (faults" if pattern == "single" else f"fault rate ({pattern} faults"
+        ax.set_xlabel(f"{what} per {per} bit)")
         named = metric == "metric" and results.metric_name
         ax.set_ylabel(f"metric ({results.metric_name})" if named else metric)
         what = " ".join(x for x in (results.config.get("kind", ""), "" if pattern == "single" else pattern) if x)

@@ -305,7 +305,7 @@ class TrialSpec:
 
 
 def replay(prepared: Prepared, index: int, trial: int) -> tuple[TrialRecord, list[FaultSite]]:
-    """Reruns one trial from its seed and lists its faults, event by event, with the values before and after decoding."""
+    """Reruns one trial from its seed and lists its faults event by event, with the values before and after decoding."""
     spec = prepared.spec
     level = spec.levels[index]
     record = prepared.run(level, index, trial)
@@ -319,9 +319,10 @@ def replay(prepared: Prepared, index: int, trial: int) -> tuple[TrialRecord, lis
         for i, p in zip(group.members, patterns, strict=True):
             decoded[i] = p
     codes = {k.code: str(k) for k in FaultKind}
-    site_kinds = (
-        [str(draw.kinds)] * draw.sites.size if isinstance(draw.kinds, FaultKind) else [codes[c] for c in draw.kinds.tolist()]
-    )
+    if isinstance(draw.kinds, FaultKind):
+        site_kinds = [str(draw.kinds)] * draw.sites.size
+    else:
+        site_kinds = [codes[c] for c in draw.kinds.tolist()]
     faults = []
     names = {t.name: i for i, t in enumerate(prepared.weights.tensors)}
     for n, (s, kind) in enumerate(zip(draw.sites.tolist(), site_kinds, strict=True)):

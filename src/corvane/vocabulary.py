@@ -225,7 +225,8 @@ class Words:
 
 
 class FaultLevel(ABC):
-    """One fault level of the grid: a rate (fault events per targeted bit, by default every stored bit) or an absolute count."""
+    """One fault level of the grid: a rate (fault events per targeted bit: every stored bit, or the chosen ones)
+    or an absolute count of events."""
 
     #: How the level is named in a trial's seed: "rate" or "faults".
     label: ClassVar[str]

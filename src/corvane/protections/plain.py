@@ -156,5 +156,5 @@ class Mset(Protection):
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         sfx = Storage(storage).suffix
-        return InPlaceStored(patterns, storage, getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}"),
-                             (self.redundancy(storage), "vote copy"))  # fmt: skip
+        encode, decode = getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}")
+        return InPlaceStored(patterns, storage, encode, decode, (self.redundancy(storage), "vote copy"))
