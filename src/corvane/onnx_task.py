@@ -27,6 +27,7 @@ from __future__ import annotations
 import math
 import os
 import re
+import threading
 import weakref
 import zipfile
 from collections.abc import Callable, Mapping, Sequence
@@ -157,13 +158,17 @@ class _Session:
 # one in the child can wait on them forever.
 _LIVE: weakref.WeakSet[_Session] = weakref.WeakSet()
 _INHERITED: list[_Session] = []
+# Held while a session is built, so that threads sharing a task (a Dask worker's) build one.
+_BUILDING = threading.Lock()
 
 
-def _keep_inherited() -> None:
+def _after_fork_in_child() -> None:
+    global _BUILDING
     _INHERITED.extend(_LIVE)
+    _BUILDING = threading.Lock()  # another thread of the parent may have held it at the fork
 
 
-os.register_at_fork(after_in_child=_keep_inherited)
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _build_session(ort: Any, task: OnnxTask) -> Any:
@@ -353,7 +358,10 @@ class OnnxTask:
     def _session(self) -> _Session:
         live = self._live
         if live is None or live.pid != os.getpid():
-            live = self._live = _Session(self)
+            with _BUILDING:
+                live = self._live
+                if live is None or live.pid != os.getpid():
+                    live = self._live = _Session(self)
         return live
 
     def __getstate__(self) -> dict[str, Any]:

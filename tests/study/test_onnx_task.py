@@ -5,6 +5,8 @@ import multiprocessing
 import os
 import pickle
 import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import ml_dtypes
 import numpy as np
@@ -250,6 +252,23 @@ def test_a_pickled_task_carries_no_session(tmp_path):
     copy = pickle.loads(pickle.dumps(task))
     assert (copy.metric_name, copy.clean_metric) == (task.metric_name, task.clean_metric)
     assert (copy.factory(clean)(bad), copy(clean)) == (expected, task.clean_metric)
+
+
+def test_threads_sharing_an_unpickled_task_build_one_session(tmp_path, sessions_built):
+    model, weights = classifier()
+    task = OnnxTask(*write(tmp_path, model, x=inputs()))
+    copy = pickle.loads(pickle.dumps(task))  # as a Dask worker receives it: no session yet
+    bad = faulted(weights, "values")
+    start = threading.Barrier(4)
+
+    def trial(_):
+        start.wait()
+        return copy(bad)
+
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(trial, range(4)))
+    assert got == [task(bad)] * 4
+    assert len(sessions_built) == 2  # the constructor's, then the copy's
 
 
 def test_forked_workers_build_their_own_session(tmp_path, sessions_built):
