@@ -173,7 +173,7 @@ os.register_at_fork(after_in_child=_after_fork_in_child)
 
 def _build_session(ort: Any, task: OnnxTask) -> Any:
     opts = ort.SessionOptions()
-    opts.log_severity_level = 3  # errors only: warnings would cut into a study's progress display
+    opts.log_severity_level = 4  # fatal only: its errors reach the user as StudyErrors, and warnings would cut into the progress display
     if task.threads:
         opts.intra_op_num_threads = task.threads
     try:

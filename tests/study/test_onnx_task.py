@@ -309,6 +309,16 @@ def _rename_input(model):
     return model
 
 
+def _free_width(model):
+    model.graph.input[0].CopyFrom(helper.make_tensor_value_info("x", TensorProto.FLOAT, ["N", "F"]))
+    return model
+
+
+def _unknown_op(model):
+    model.graph.node.append(helper.make_node("NoSuchOp", ["scores"], ["more"]))
+    return model
+
+
 def _scores_3d(model):
     model.graph.initializer[-1].CopyFrom(numpy_helper.from_array(np.array([-1, 2, 2]), "shape"))
     model.graph.output[0].CopyFrom(helper.make_tensor_value_info("scores", TensorProto.FLOAT, None))
@@ -334,6 +344,7 @@ BAD = {
     "input dtype": (None, {"x": X.astype(np.float64)}, None, "input 'x' is float64, the model takes float32"),
     "input width": (None, {"x": X[:, :5]}, None, r"input 'x' has shape \[40, 5\], the model takes \[\?, 6\]"),
     "input rank": (None, {"x": X[:, :, None]}, None, "input 'x' has shape"),
+    "fails in the graph": (_free_width, {"x": X[:, :5]}, None, "data.npz: the model fails on the data: .*MatMul"),
     "no rows": (None, {"x": X[:0]}, None, "no rows"),
     "labels length": (None, {"x": X, "labels": np.zeros(39, int)}, None, "39 labels for 40 rows"),
     "labels float": (None, {"x": X, "labels": np.zeros(40)}, None, "labels are float64, not integers"),
@@ -347,17 +358,19 @@ BAD = {
     "named twice": (None, {"x": X}, ["W0", "W0"], "'W0' is named twice"),
     "none named": (None, {"x": X}, [], "no initializer to study"),
     "not a model": (lambda m: b"\x08\x07garbage", {"x": X}, None, "onnx cannot load the model"),
+    "unknown op": (_unknown_op, {"x": X}, None, "ONNX Runtime cannot load the model: .*NoSuchOp"),
 }  # fmt: skip
 
 
 @pytest.mark.parametrize("change,data,studied,message", BAD.values(), ids=BAD.keys())
-def test_bad_input_is_one_line(tmp_path, change, data, studied, message):
+def test_bad_input_is_one_line(tmp_path, capfd, change, data, studied, message):
     model, _ = classifier()
     if change is not None:
         model = change(model)
     with pytest.raises(StudyError, match=message) as err:
         OnnxTask(*write(tmp_path, model, **data), studied=studied)
     assert "\n" not in str(err.value)
+    assert capfd.readouterr().err == ""  # nor does ONNX Runtime print its own
 
 
 @pytest.mark.parametrize(
