@@ -173,7 +173,9 @@ os.register_at_fork(after_in_child=_after_fork_in_child)
 
 def _build_session(ort: Any, task: OnnxTask) -> Any:
     opts = ort.SessionOptions()
-    opts.log_severity_level = 4  # fatal only: its errors reach the user as StudyErrors, and warnings would cut into the progress display
+    # Fatal messages only: its errors reach the user as one StudyError line each, and
+    # its warnings would cut into a study's progress display.
+    opts.log_severity_level = 4
     if task.threads:
         opts.intra_op_num_threads = task.threads
     try:
@@ -338,6 +340,8 @@ class OnnxTask:
 
     def _check(self, weights: Weights) -> dict[str, npt.NDArray[Any]]:
         """The studied arrays, each checked for its name, dtype and shape."""
+        if not isinstance(weights, Mapping):
+            raise StudyError(f"the studied weights must be a mapping of name -> array, got {type(weights).__name__}")
         out = {}
         for s in self.studied_tensors:
             arr = weights.get(s.name)
