@@ -24,6 +24,7 @@ ROWS = 300
 WEIGHTS = sum(a * b + b for a, b in zip(SIZES[:-1], SIZES[1:]))
 NAME = f"onnx task evaluation per trial, MLP {'-'.join(map(str, SIZES))} float32 ({WEIGHTS / 1e6:.2f}M weights), {ROWS} rows"
 THREADS = {"": 0, ", 1 thread": 1}  # row name suffix -> ONNX Runtime's intra-op threads (0: its choice)
+_TMP = tempfile.TemporaryDirectory(prefix="corvane-bench-onnx-")  # removed when the process ends
 
 
 @functools.lru_cache(maxsize=1)
@@ -51,7 +52,7 @@ def _files() -> tuple[Path, Path, dict[str, np.ndarray], Any]:
     data = rng.normal(0, 1, (ROWS, SIZES[0])).astype(np.float32)
     labels = rng.integers(0, SIZES[-1], ROWS)
 
-    tmp = Path(tempfile.mkdtemp(prefix="corvane-bench-onnx-"))
+    tmp = Path(_TMP.name)
     onnx.save(model, str(tmp / "mlp.onnx"))
     np.savez(tmp / "data.npz", x=data, labels=labels)
     clean = {t.name: numpy_helper.to_array(t) for t in inits}
