@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from .files import atomic_write
-from .vocabulary import COLUMNS, METRICS, OUTCOMES, Aggregate, Results
+from .vocabulary import COLUMNS, METRICS, OUTCOMES, Aggregate, Results, Rounding
 
 PLOT_FORMATS = (".png", ".svg", ".pdf")
 
@@ -71,6 +71,7 @@ def json_document(results: Results) -> Any:
         {
             "config": results.config,
             "baseline_metric": results.baseline_metric,
+            "rounding": None if results.rounding is None else asdict(results.rounding),
             "skipped_tensors": [list(s) for s in results.skipped],
             "protections": [
                 {**asdict(p), "clean": asdict(p.clean) if p.clean else None} for p in results.protections
@@ -150,6 +151,19 @@ def _fmt(v: float | None) -> str:
     return f"{v:.4g}"
 
 
+def rounding_text(r: Rounding) -> str:
+    loss = r.loss
+    text = (
+        f"stored as {r.dtype} (float32 rounded to nearest even), before any fault: {loss.values_changed} values "
+        f"changed, rel L2 {_fmt(loss.rel_l2_error)}, max abs {_fmt(loss.max_abs_error)}"
+    )
+    if loss.nonfinite:
+        text += f", {loss.nonfinite} beyond its range (now infinite)"
+    if r.metric_before is not None and r.metric_after is not None:
+        text += f"; metric {r.metric_before:.4f} as float32, {r.metric_after:.4f} as {r.dtype}"
+    return text
+
+
 def table_rows(results: Results, metric: str) -> tuple[list[str], list[list[str]]]:
     head = ["protection", "rate", "faults", "trials", metric, "95% interval", "changed", "masked", "detected", "sdc"]
     rows = []
@@ -194,6 +208,8 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
             _fmt(p.clean.rel_l2_error) if p.clean else "-", _fmt(p.clean_metric),
         )  # fmt: skip
     emit(prot)
+    if results.rounding is not None:
+        emit(rounding_text(results.rounding))
     if results.baseline_metric is not None:
         emit(f"metric of the unprotected, fault-free weights: {results.baseline_metric:.4f}")
     if results.skipped:

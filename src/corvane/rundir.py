@@ -25,7 +25,7 @@ from typing import Any
 
 from .errors import StudyError
 from .files import atomic_write
-from .vocabulary import Damage, ProtectionSummary, Results, TrialKey, TrialRecord
+from .vocabulary import Damage, ProtectionSummary, Results, Rounding, TrialKey, TrialRecord
 from .weights import WeightSet
 
 CONFIG = "config.json"
@@ -186,10 +186,12 @@ class RunDir:
         baseline: float | None,
         skipped: list[tuple[str, str]],
         metric_name: str | None = None,
+        rounding: Rounding | None = None,
     ) -> None:
         doc = {
             "baseline_metric": baseline,
             "metric_name": metric_name,
+            "rounding": None if rounding is None else asdict(rounding),
             "skipped": [list(s) for s in skipped],
             "protections": [asdict(s) for s in summaries],
         }
@@ -239,6 +241,7 @@ class Summaries:
     baseline: float | None
     skipped: list[tuple[str, str]]
     metric_name: str | None
+    rounding: Rounding | None = None
 
 
 def read_summaries(path: Path) -> Summaries:
@@ -252,12 +255,14 @@ def read_summaries(path: Path) -> Summaries:
         skipped = [(str(n), str(d)) for n, d in doc["skipped"]]
         baseline = doc["baseline_metric"]
         metric_name = doc.get("metric_name")
+        found = doc.get("rounding")
+        rounding = None if found is None else Rounding(**{**found, "loss": Damage(**found["loss"])})
     except FileNotFoundError:
         raise StudyError(f"{path}: no {SUMMARIES}; the campaign never started") from None
     except (OSError, ValueError, KeyError, TypeError) as exc:
         raise StudyError(f"{file}: not a protection summary ({type(exc).__name__})") from None
     return Summaries(out, None if baseline is None else float(baseline), skipped,
-                     None if metric_name is None else str(metric_name))  # fmt: skip
+                     None if metric_name is None else str(metric_name), rounding)  # fmt: skip
 
 
 def load(path: str | Path) -> tuple[Results, int]:
@@ -291,5 +296,5 @@ def load(path: str | Path) -> tuple[Results, int]:
     records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
     total = sum(s.applicable for s in summaries.protections) * points * trials
     results = Results(campaign, records, summaries.protections, summaries.baseline, summaries.skipped,
-                      summaries.metric_name)  # fmt: skip
+                      summaries.metric_name, summaries.rounding)  # fmt: skip
     return results, total

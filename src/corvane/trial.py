@@ -16,11 +16,14 @@ sees on the sparse path: a ``Scratch`` that each thread of execution owns.
 
 from __future__ import annotations
 
+import os
+import threading
 import time
 import uuid
 import weakref
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any
 
 import numpy as np
@@ -52,19 +55,68 @@ from .vocabulary import (
 )
 from .weights import WeightSet
 
-Evaluate = Callable[[list[npt.NDArray[Any]]], float]
+#: The decoded weights an evaluate function sees: tensor name -> read-only array of the source dtype and
+#: shape, in the order of the source.
+Weights = Mapping[str, npt.NDArray[Any]]
+#: ``f(weights) -> float``; or a factory, ``f(clean weights) -> (f(weights) -> float)``, called once per process.
+Evaluate = Callable[[Weights], Any]
 
 
-def call_evaluate(evaluate: Evaluate, arrays: list[npt.NDArray[Any]]) -> float:
-    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
+def named(weights: WeightSet, patterns: Sequence[Patterns] | None = None) -> Weights:
+    """The weights (or these patterns of them) as an evaluate function sees them: read-only, by name."""
+    arrays = weights.arrays(patterns)
+    for a in arrays:
+        a.flags.writeable = False  # shared with the next trial: evaluate must not write
+    return MappingProxyType(dict(zip((t.name for t in weights.tensors), arrays, strict=True)))
+
+
+def _called(evaluate: Evaluate, weights: Weights) -> Any:
     try:
-        value = evaluate(arrays)
+        return evaluate(weights)
+    except StudyError:
+        raise
     except Exception as exc:
         raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
+
+
+def _number(value: Any) -> float:
+    if isinstance(value, (str, bytes)):  # float("0.5") would pass
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number")
     try:
         return float(value)
     except (TypeError, ValueError):
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+
+
+def call_evaluate(evaluate: Evaluate, weights: Weights) -> float:
+    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
+    return _number(_called(evaluate, weights))
+
+
+def resolve(evaluate: Evaluate, clean: Weights) -> tuple[Evaluate, float | None]:
+    """The per-trial function of ``evaluate``, and the clean weights' metric when finding it gave one.
+
+    ``evaluate`` is called once with the clean weights. A callable back means
+    it was a factory, and what it returned scores every trial; a number means
+    it scores trials itself, and the number is the clean metric.
+    """
+    first = _called(evaluate, clean)
+    if callable(first):
+        return first, None
+    return evaluate, _number(first)
+
+
+# Held while a process finds its per-trial function, so that threads sharing a
+# spec (a Dask worker's) call a factory once.
+_RESOLVING = threading.Lock()
+
+
+def _after_fork_in_child() -> None:
+    global _RESOLVING
+    _RESOLVING = threading.Lock()  # another thread of the parent may have held it at the fork
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets]) -> Layout:
@@ -234,11 +286,7 @@ class Prepared:
         )
 
     def _evaluate(self, patterns: list[Patterns]) -> float:
-        assert self.spec.evaluate is not None
-        arrays = self.weights.arrays(patterns)
-        for a in arrays:
-            a.flags.writeable = False  # shared with the next trial: evaluate must not write
-        return call_evaluate(self.spec.evaluate, arrays)
+        return call_evaluate(self.spec.task(), named(self.weights, patterns))
 
     def _evaluate_changed(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
@@ -283,10 +331,41 @@ class TrialSpec:
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)
+    # This process's per-trial function: (pid, function, clean metric if finding it gave one).
+    _task: tuple[int, Evaluate, float | None] | None = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def kinds(self) -> KindMix:
         return KindMix.of(self.kind)
+
+    def _resolved(self) -> tuple[int, Evaluate, float | None]:
+        assert self.evaluate is not None
+        found = self._task
+        if found is None or found[0] != os.getpid():
+            with _RESOLVING:
+                found = self._task
+                if found is None or found[0] != os.getpid():
+                    fn, clean = resolve(self.evaluate, named(self.weights))
+                    found = self._task = (os.getpid(), fn, clean)
+        return found
+
+    def task(self) -> Evaluate:
+        """The per-trial evaluate function in this process: a factory is called once per process
+        (a forked worker or a Dask worker calls it again), a trial function is itself."""
+        return self._resolved()[1]
+
+    def baseline(self) -> float | None:
+        """The metric of the fault-free weights as loaded (before any protection), or None with no evaluate."""
+        if self.evaluate is None:
+            return None
+        _, fn, clean = self._resolved()
+        return clean if clean is not None else call_evaluate(fn, named(self.weights))
+
+    def __getstate__(self) -> dict[str, Any]:
+        # What a factory returned lives in its process alone (it may hold a session, or not pickle at all).
+        state = self.__dict__.copy()
+        state["_task"] = None
+        return state
 
     def reference(self) -> Reference:
         """Finite count and L2 norm of the weights' values (computed once)."""

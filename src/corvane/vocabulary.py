@@ -432,6 +432,17 @@ class ProtectionSummary:
     targeted_bits: int | None = None
 
 
+@dataclass(frozen=True)
+class Rounding:
+    """What storing the float32 tensors in 16 bits cost before any fault: the values' loss, the metric before
+    (float32) and after (as stored)."""
+
+    dtype: str
+    loss: Damage
+    metric_before: float | None = None
+    metric_after: float | None = None
+
+
 @dataclass
 class Aggregate:
     """Mean and 95% interval of each metric, and outcome fractions, over the trials of one grid point."""
@@ -468,6 +479,10 @@ class Results:
     skipped: list[tuple[str, str]] = field(default_factory=list)
     #: What the ``metric`` column measures, e.g. "test-set accuracy of the digits MLP".
     metric_name: str | None = None
+    #: What rounding the weights into 16 bits lost, when the campaign stored them so.
+    rounding: Rounding | None = None
+    #: Why the campaign has its rates, when it chose them itself.
+    rates_note: str | None = None
 
     def aggregates(self) -> list[Aggregate]:
         groups: dict[tuple[str, int], list[TrialRecord]] = {}

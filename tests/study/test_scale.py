@@ -27,7 +27,7 @@ def rows(records):
 def total_abs(arrays):
     # Module level, so a Dask worker can unpickle it.
     with np.errstate(invalid="ignore"):
-        return float(sum(np.nansum(np.minimum(np.abs(a.astype(np.float64)), 10.0)) for a in arrays))
+        return float(sum(np.nansum(np.minimum(np.abs(a.astype(np.float64)), 10.0)) for a in arrays.values()))
 
 
 def campaign(storage="float32", kind="flip", evaluate=total_abs, trials=4, **kw):

@@ -52,7 +52,7 @@ def test_sparse_evaluate_sees_full_weights_and_restores_them():
     seen = []
 
     def evaluate(arrays):
-        seen.append(np.concatenate([a.ravel() for a in arrays]).copy())
+        seen.append(np.concatenate([a.ravel() for a in arrays.values()]).copy())
         return float(np.nansum(np.abs(seen[-1].astype(np.float64))))
 
     both(ws, ["none", "mset"], rates=[1e-2], trials=3, seed=1, evaluate=evaluate)
@@ -63,7 +63,7 @@ def test_sparse_evaluate_sees_full_weights_and_restores_them():
 
 def test_evaluate_may_not_write_into_the_weights():
     def vandal(arrays):
-        arrays[0][0] = 1.0
+        next(iter(arrays.values()))[0] = 1.0
         return 0.0
 
     with pytest.raises(StudyError, match="the evaluate function raised ValueError"):
