@@ -131,13 +131,17 @@ def default_rates(bits: int, quick: bool = False) -> tuple[list[float], str]:
     top = min(SATURATED / bits, TOP_RATE)
     bottom = min(low / bits, top)
     a, b = math.log10(bottom), math.log10(top)
-    rates = sorted({float(10 ** (a + (b - a) * i / (points - 1))) for i in range(points)})
+    inner = [float(10 ** (a + (b - a) * i / (points - 1))) for i in range(1, points - 1)]
+    rates = sorted({bottom, *inner, top})
     first, last = max(1, round(rates[0] * bits)), max(1, round(rates[-1] * bits))
+    if last >= SATURATED:
+        why = (f", past which every unprotected trial is ruined alike (about {SATURATED // 32} faults on each bit "
+               "position of a float32, the exponent's top bit too)")  # fmt: skip
+    else:
+        why = f" (rate {TOP_RATE:g}, the highest default rate)"
     note = (
-        f"rates {rates[0]:.3g} .. {rates[-1]:.3g} ({len(rates)} log-spaced) chosen for {bits:,} bits: "
-        f"from {first} to {last} faults per trial"
-        + (f", where unprotected weights are ruined alike" if last >= SATURATED else f", at most rate {TOP_RATE:g}")
-        + "; --rates chooses others"
+        f"rates {', '.join(f'{r:.3g}' for r in rates)} chosen from the weights' {bits:,} bits: "
+        f"from {first} fault{'s' if first > 1 else ''} per trial to {last}{why}; --rates chooses others"
     )
     return rates, note
 

@@ -87,7 +87,8 @@ class WeightSet:
             if t.dtype != "float32":
                 tensors.append(t)
                 continue
-            flat = t.patterns.view(np.float32).astype(target).view(STORAGE[dtype].dtype)  # nearest even
+            with np.errstate(over="ignore"):  # beyond float16's range is infinite, as in any cast
+                flat = t.patterns.view(np.float32).astype(target).view(STORAGE[dtype].dtype)  # nearest even
             flat.flags.writeable = False
             tensors.append(Tensor(t.name, t.shape, dtype, flat))
         return WeightSet(tensors, list(self.skipped), f"{self.source} as {dtype}", rounded_from=self)
