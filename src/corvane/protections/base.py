@@ -70,6 +70,57 @@ def changing(kinds: Kinds, stored: U8) -> npt.NDArray[np.bool_]:
     return out
 
 
+#: Sites a sparse trial works on at a time: its temporaries stay a few MiB however many faults it has.
+SITES_BLOCK = 1 << 18
+
+
+def sorted_sites(sites: U64, kinds: Kinds) -> tuple[U64, Kinds]:
+    """The sites in increasing order with their kinds; ``sites`` itself is sorted when one kind holds for all."""
+    if isinstance(kinds, FaultKind):
+        sites.sort()
+        return sites, kinds
+    order = np.argsort(sites, kind="stable")
+    return sites[order], kinds[order]
+
+
+class ChangeBuffer:
+    """Per-tensor changes gathered block by block, in increasing element order, into arrays allocated once.
+
+    ``capacity[k]`` bounds the changes of tensor k (the sites that fall in
+    it), so a trial holds at most one (element, before, after) per fault and
+    never a second copy while it gathers them.
+    """
+
+    def __init__(self, clean: Sequence[Patterns], capacity: Sequence[int]) -> None:
+        self.clean = clean
+        self.bounds = np.cumsum([0, *(c.size for c in clean)])
+        spans = [capacity[k + 1] - capacity[k] for k in range(len(clean))]
+        self.idx = [np.empty(n, np.int64) for n in spans]
+        self.before = [np.empty(n, c.dtype) for n, c in zip(spans, clean, strict=True)]
+        self.after = [np.empty(n, c.dtype) for n, c in zip(spans, clean, strict=True)]
+        self.filled = [0] * len(clean)
+
+    def add(self, elements: I64, values: Patterns) -> None:
+        """Group-wide sorted elements, past those added before, and their decoded patterns."""
+        cuts = np.searchsorted(elements, self.bounds)
+        for k, c in enumerate(self.clean):
+            a, b = int(cuts[k]), int(cuts[k + 1])
+            if a == b:
+                continue
+            idx = elements[a:b] - self.bounds[k]
+            after, before = values[a:b], c[idx]
+            keep = bits_view(before) != bits_view(after)
+            f = self.filled[k]
+            n = int(np.count_nonzero(keep))
+            self.idx[k][f : f + n] = idx[keep]
+            self.before[k][f : f + n] = before[keep]
+            self.after[k][f : f + n] = after[keep]
+            self.filled[k] = f + n
+
+    def changes(self) -> list[Change]:
+        return [(i[:f], b[:f], a[:f]) for i, b, a, f in zip(self.idx, self.before, self.after, self.filled, strict=True)]
+
+
 def split_by_tensor(elements: I64, values: Patterns, sizes: Sequence[int], clean: Sequence[Patterns]) -> list[Change]:
     """Group-wide sorted element indices and decoded patterns -> per-tensor changes (unchanged ones dropped)."""
     out: list[Change] = []

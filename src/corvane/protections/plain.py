@@ -14,9 +14,9 @@ import numpy as np
 
 from .. import _rust
 from ..errors import StudyError
-from ..native import I64, U64, Patterns, bits_view, diff, inject, unique_inverse
+from ..native import I64, U64, Patterns, bits_view, diff, inject
 from ..vocabulary import Effect, FaultKind, Kinds, SiteLocation, Storage
-from .base import U8, Protection, Stored, by_kind, changing, split_by_tensor
+from .base import SITES_BLOCK, U8, ChangeBuffer, Protection, Stored, by_kind, changing, sorted_sites
 
 
 class PlainStored(Stored):
@@ -24,55 +24,78 @@ class PlainStored(Stored):
 
     def __init__(self, patterns: list[Patterns], storage: Storage) -> None:
         self.storage = Storage(storage)
-        self.stored = patterns
+        #: The values the stored form is made from: it is ``_encode`` of them, element by element.
+        self.values = patterns
         self.clean = patterns
         self.site_count = sum(p.size for p in patterns) * self.storage.bits
         self._bounds = np.cumsum([0, *(p.size for p in patterns)])
 
     def dense(self, kinds: Kinds, sites: U64) -> Effect:
-        work = [p.copy() for p in self.stored]
+        work = [p.copy() for p in self.values]
+        self._encode(work)
         for kind, s in by_kind(kinds, sites):
             inject(work, kind.code, s)
         self._decode(work)
         return Effect(diff(self.clean, work), self.changed_bits(kinds, sites), decoded=work)
+
+    def _encode(self, work: list[Patterns]) -> None:
+        pass
 
     def _decode(self, work: list[Patterns]) -> None:
         pass
 
     def _gather(self, elements: I64) -> Patterns:
         """The stored patterns (as unsigned integers) of group-wide elements."""
-        u = bits_view(self.stored[0]).dtype
-        if len(self.stored) == 1:
-            out: Patterns = self.stored[0].view(u)[elements]
-            return out
-        which = np.searchsorted(self._bounds, elements, side="right") - 1
-        values = np.empty(elements.size, u)
-        for k, s in enumerate(self.stored):
-            m = which == k
-            values[m] = s.view(u)[elements[m] - self._bounds[k]]
-        return values
+        u = bits_view(self.values[0]).dtype
+        if len(self.values) == 1:
+            out: Patterns = self.values[0].view(u)[elements]
+        else:
+            which = np.searchsorted(self._bounds, elements, side="right") - 1
+            out = np.empty(elements.size, u)
+            for k, s in enumerate(self.values):
+                m = which == k
+                out[m] = s.view(u)[elements[m] - self._bounds[k]]
+        if out.size:
+            self._encode([out.view(self.values[0].dtype)])
+        return out
 
     def bits_at(self, sites: U64) -> U8:
         elem, bit = np.divmod(sites, np.uint64(self.storage.bits))
         return ((self._gather(elem.astype(np.int64)) >> bit) & 1).astype(np.uint8)
 
     def sparse(self, kinds: Kinds, sites: U64) -> Effect:
-        w = self.storage.bits
-        elem, bit = np.divmod(sites, np.uint64(w))
-        elements, inverse = unique_inverse(elem)
-        values = self._gather(elements)
-        if kinds is not FaultKind.FLIP:
-            # The sites are distinct, so the faults amount to flipping the bits they change.
-            keep = changing(kinds, ((values[inverse] >> bit) & 1).astype(np.uint8))
-            inverse, bit = inverse[keep], bit[keep]
-        u = values.dtype
-        masks = np.zeros(elements.size, u)
-        np.bitwise_or.at(masks, inverse, (np.uint64(1) << bit).astype(u))
-        values ^= masks
-        decoded = values.view(self.stored[0].dtype)
-        self._decode([decoded])
-        sizes = [p.size for p in self.stored]
-        return Effect(split_by_tensor(elements, decoded, sizes, self.clean), int(inverse.size))
+        # Block by block over the sorted sites, so that what a trial holds per fault is its site and at most one
+        # change (element, before, after); a block ends where an element's sites end.
+        w = np.uint64(self.storage.bits)
+        sites, kinds = sorted_sites(sites, kinds)
+        changes = ChangeBuffer(self.clean, [int(np.searchsorted(sites, np.uint64(int(b) * int(w)))) for b in self._bounds])
+        bits = 0
+        lo = 0
+        while lo < sites.size:
+            hi = min(lo + SITES_BLOCK, sites.size)
+            if hi < sites.size:
+                hi = int(np.searchsorted(sites, (sites[hi - 1] // w + np.uint64(1)) * w))
+            elem = (sites[lo:hi] // w).astype(np.int64)
+            first = np.empty(elem.size, bool)
+            first[0] = True
+            np.not_equal(elem[1:], elem[:-1], out=first[1:])
+            starts = np.flatnonzero(first)
+            values = self._gather(elem[starts])
+            u = values.dtype
+            flips = np.left_shift(np.ones(1, u), (sites[lo:hi] % w).astype(u))
+            if kinds is not FaultKind.FLIP:
+                # The sites are distinct, so the faults amount to flipping the bits they change.
+                held = np.repeat(values, np.diff(np.r_[starts, elem.size])) & flips
+                flips[~changing(kinds if isinstance(kinds, FaultKind) else kinds[lo:hi], (held != 0).astype(np.uint8))] = 0
+                bits += int(np.count_nonzero(flips))
+            else:
+                bits += hi - lo
+            values ^= np.bitwise_or.reduceat(flips, starts)
+            decoded = values.view(self.values[0].dtype)
+            self._decode([decoded])
+            changes.add(elem[starts], decoded)
+            lo = hi
+        return Effect(changes.changes(), bits)
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
@@ -80,7 +103,12 @@ class PlainStored(Stored):
 
 
 class InPlaceStored(PlainStored):
-    """Values encoded in place by an element-wise code, and decoded element-wise."""
+    """Values encoded in place by an element-wise code, and decoded element-wise.
+
+    The code works on each value alone, so the stored form is never held:
+    what a trial reads of it is encoded from the values when read, and only the
+    fault-free decode is kept.
+    """
 
     def __init__(
         self,
@@ -90,18 +118,21 @@ class InPlaceStored(PlainStored):
         decode: Callable[[Patterns], None],
         kept: tuple[frozenset[int], str] = (frozenset(), ""),
     ) -> None:
-        stored = [p.copy() for p in patterns]
-        for s in stored:
-            code(s)
-        super().__init__(stored, storage)
+        super().__init__(patterns, storage)
+        self._encode_one = code
         self._decode_one = decode
         self._kept, self._kept_as = kept
-        self.clean = [s.copy() for s in stored]
+        self.clean = [p.copy() for p in patterns]
+        self._encode(self.clean)
         self._decode(self.clean)
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
         return SiteLocation(elem, bit, self._kept_as if bit in self._kept else "value bit")
+
+    def _encode(self, work: list[Patterns]) -> None:
+        for w in work:
+            self._encode_one(w)
 
     def _decode(self, work: list[Patterns]) -> None:
         for w in work:
