@@ -189,8 +189,10 @@ class Prepared:
             for i, p in zip(g.members, g.stored.clean, strict=True):
                 clean[i] = p
         self.clean = clean
-        # The sparse path where every group has it; the dense one is the reference.
+        # The sparse path where every group has it and it is the cheaper; the dense one is the reference.
         self.dense = spec.dense or not all(g.stored.sparse_available for g in self.groups)
+        #: Stored bits hit, faults times the pattern's bits, past which a trial takes the dense path.
+        self.sparse_up_to = min(g.stored.sparse_limit for g in self.groups) * self.site_count
         original = [t.patterns for t in weights.tensors]
         self.clean_damage: Damage
         if all(c is o for c, o in zip(clean, original, strict=True)):  # a lossless code: nothing to measure
@@ -230,26 +232,8 @@ class Prepared:
         spec = self.spec
         count = level.faults(self.targeted)
         tseed = trial_seed(spec.seed, self.protection.name, level, trial)
-        draw = self.draw(count, tseed)
-        n = len(self.weights.tensors)
-        empty = np.zeros(0, np.int64)
-        changes: list[Change] = [(empty, empty, empty)] * n
-        decoded: list[Patterns] | None = None
-        counts = ChunkCounts(0, 0, 0) if self.protection.reports_chunks else None
-        bits = 0
-        for k, local, kinds in self.split(draw):
-            group = self.groups[k]
-            effect = group.stored.dense(kinds, local) if self.dense else group.stored.sparse(kinds, local)
-            bits += effect.bits
-            for i, ch in zip(group.members, effect.changes, strict=True):
-                changes[i] = ch
-            if effect.decoded is not None:
-                if decoded is None:
-                    decoded = list(self.clean)
-                for i, p in zip(group.members, effect.decoded, strict=True):
-                    decoded[i] = p
-            if effect.counts is not None and counts is not None:
-                counts += effect.counts
+        # The draw is referenced by the call alone, so its sites are freed before the damage is measured.
+        changes, decoded, counts, bits = self._effects(self.draw(count, tseed), self.takes_dense(count))
         dmg = damage(self.weights.tensors, changes, self.reference)
         metric = None
         if spec.evaluate is not None:
@@ -284,6 +268,36 @@ class Prepared:
             point=index,
             bits=bits,
         )
+
+    def _effects(
+        self, draw: Draw, dense: bool
+    ) -> tuple[list[Change], list[Patterns] | None, ChunkCounts | None, int]:
+        """Per tensor the changes, the whole decoded patterns when the trial decoded them, the chunk counts and the
+        stored bits changed."""
+        empty = np.zeros(0, np.int64)
+        changes: list[Change] = [(empty, empty, empty)] * len(self.weights.tensors)
+        decoded: list[Patterns] | None = None
+        counts = ChunkCounts(0, 0, 0) if self.protection.reports_chunks else None
+        bits = 0
+        for k, local, kinds in self.split(draw):
+            group = self.groups[k]
+            effect = group.stored.dense(kinds, local) if dense else group.stored.sparse(kinds, local)
+            bits += effect.bits
+            for i, ch in zip(group.members, effect.changes, strict=True):
+                changes[i] = ch
+            if effect.decoded is not None:
+                if decoded is None:
+                    decoded = list(self.clean)
+                for i, p in zip(group.members, effect.decoded, strict=True):
+                    decoded[i] = p
+            if effect.counts is not None and counts is not None:
+                counts += effect.counts
+        return changes, decoded, counts, bits
+
+    def takes_dense(self, count: int) -> bool:
+        """Whether a trial of ``count`` events takes the dense path: always with ``dense``, else when it is the
+        cheaper (the two give the same record)."""
+        return self.dense or count * self.spec.pattern.size > self.sparse_up_to
 
     def _evaluate(self, patterns: list[Patterns]) -> float:
         return call_evaluate(self.spec.task(), named(self.weights, patterns))

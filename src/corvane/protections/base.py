@@ -148,6 +148,8 @@ class Stored(ABC):
     clean: list[Patterns]
     #: Whether ``sparse`` can run in this build (it may need the native engine).
     sparse_available: bool = True
+    #: Faults per stored bit up to which ``sparse`` costs less time than ``dense`` (measured on 22.7M float32).
+    sparse_limit: float = 4e-3
 
     @abstractmethod
     def dense(self, kinds: Kinds, sites: U64) -> Effect:
