@@ -88,37 +88,50 @@ class ChangeBuffer:
 
     ``capacity[k]`` bounds the changes of tensor k (the sites that fall in
     it), so a trial holds at most one (element, before, after) per fault and
-    never a second copy while it gathers them.
+    never a second copy while it gathers them. ``bounds`` are the group-wide
+    first elements of the tensors, and the group's size.
     """
 
-    def __init__(self, clean: Sequence[Patterns], capacity: Sequence[int]) -> None:
+    def __init__(self, clean: Sequence[Patterns], bounds: I64, capacity: I64) -> None:
         self.clean = clean
-        self.bounds = np.cumsum([0, *(c.size for c in clean)])
-        spans = [capacity[k + 1] - capacity[k] for k in range(len(clean))]
-        self.idx = [np.empty(n, np.int64) for n in spans]
-        self.before = [np.empty(n, c.dtype) for n, c in zip(spans, clean, strict=True)]
-        self.after = [np.empty(n, c.dtype) for n, c in zip(spans, clean, strict=True)]
-        self.filled = [0] * len(clean)
+        self.bounds = bounds
+        self.capacity = capacity
+        # Only the tensors a trial hits get arrays (a model has hundreds; a small trial hits a few).
+        self.found: dict[int, tuple[I64, Patterns, Patterns]] = {}
+        self.filled: dict[int, int] = {}
 
     def add(self, elements: I64, values: Patterns) -> None:
         """Group-wide sorted elements, past those added before, and their decoded patterns."""
         cuts = np.searchsorted(elements, self.bounds)
-        for k, c in enumerate(self.clean):
+        for k in np.flatnonzero(np.diff(cuts)).tolist():
             a, b = int(cuts[k]), int(cuts[k + 1])
-            if a == b:
-                continue
+            c = self.clean[k]
             idx = elements[a:b] - self.bounds[k]
             after, before = values[a:b], c[idx]
             keep = bits_view(before) != bits_view(after)
+            if k not in self.found:
+                n = int(self.capacity[k])
+                self.found[k] = (np.empty(n, np.int64), np.empty(n, c.dtype), np.empty(n, c.dtype))
+                self.filled[k] = 0
+            into = self.found[k]
             f = self.filled[k]
             n = int(np.count_nonzero(keep))
-            self.idx[k][f : f + n] = idx[keep]
-            self.before[k][f : f + n] = before[keep]
-            self.after[k][f : f + n] = after[keep]
+            into[0][f : f + n] = idx[keep]
+            into[1][f : f + n] = before[keep]
+            into[2][f : f + n] = after[keep]
             self.filled[k] = f + n
 
     def changes(self) -> list[Change]:
-        return [(i[:f], b[:f], a[:f]) for i, b, a, f in zip(self.idx, self.before, self.after, self.filled, strict=True)]
+        empty = np.zeros(0, np.int64)
+        out: list[Change] = []
+        for k, c in enumerate(self.clean):
+            if k in self.found:
+                f = self.filled[k]
+                i, b, a = self.found[k]
+                out.append((i[:f], b[:f], a[:f]))
+            else:
+                out.append((empty, c[:0], c[:0]))
+        return out
 
 
 def split_by_tensor(elements: I64, values: Patterns, sizes: Sequence[int], clean: Sequence[Patterns]) -> list[Change]:

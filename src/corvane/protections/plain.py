@@ -45,30 +45,35 @@ class PlainStored(Stored):
         pass
 
     def _gather(self, elements: I64) -> Patterns:
-        """The stored patterns (as unsigned integers) of group-wide elements."""
+        """The stored patterns (as unsigned integers) of group-wide elements, given in increasing order."""
         u = bits_view(self.values[0]).dtype
         if len(self.values) == 1:
             out: Patterns = self.values[0].view(u)[elements]
         else:
-            which = np.searchsorted(self._bounds, elements, side="right") - 1
+            # Elements come sorted, so each tensor's are one run of them.
+            cuts = np.searchsorted(elements, self._bounds)
             out = np.empty(elements.size, u)
-            for k, s in enumerate(self.values):
-                m = which == k
-                out[m] = s.view(u)[elements[m] - self._bounds[k]]
+            for k in np.flatnonzero(np.diff(cuts)).tolist():
+                a, b = cuts[k], cuts[k + 1]
+                out[a:b] = self.values[k].view(u)[elements[a:b] - self._bounds[k]]
         if out.size:
             self._encode([out.view(self.values[0].dtype)])
         return out
 
     def bits_at(self, sites: U64) -> U8:
         elem, bit = np.divmod(sites, np.uint64(self.storage.bits))
-        return ((self._gather(elem.astype(np.int64)) >> bit) & 1).astype(np.uint8)
+        elem = elem.astype(np.int64)
+        order = np.argsort(elem, kind="stable")
+        values = np.empty(elem.size, bits_view(self.values[0]).dtype)
+        values[order] = self._gather(elem[order])
+        return ((values >> bit) & 1).astype(np.uint8)
 
     def sparse(self, kinds: Kinds, sites: U64) -> Effect:
         # Block by block over the sorted sites, so that what a trial holds per fault is its site and at most one
         # change (element, before, after); a block ends where an element's sites end.
         w = np.uint64(self.storage.bits)
         sites, kinds = sorted_sites(sites, kinds)
-        changes = ChangeBuffer(self.clean, [int(np.searchsorted(sites, np.uint64(int(b) * int(w)))) for b in self._bounds])
+        changes = ChangeBuffer(self.clean, self._bounds, np.diff(np.searchsorted(sites, self._bounds.astype(np.uint64) * w)))
         bits = 0
         lo = 0
         while lo < sites.size:
