@@ -17,11 +17,8 @@ from __future__ import annotations
 
 import contextlib
 import math
-import signal
-import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 from .errors import Interrupted, StudyError
@@ -29,6 +26,7 @@ from .executors import Executor, make_executor
 from .patterns import Layout, layout_error, parse_bits, parse_kinds, parse_pattern, targets
 from .protections import Protection, parse_protections
 from .rundir import RunDir, callable_name, read_summaries, run_config
+from .runs import CtrlC, check_seed, check_workers
 from .metrics import rounding_loss
 from .protections import NoProtection
 from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, named, replay
@@ -56,18 +54,6 @@ def check_trials(trials: int, name: str = "trials") -> int:
     return trials
 
 
-def check_seed(seed: int, name: str = "seed") -> int:
-    if not 0 <= seed < 2**64:
-        raise StudyError(f"{name} must be in [0, 2**64), got {seed}")
-    return seed
-
-
-def check_workers(workers: int, name: str = "workers") -> int:
-    if workers < 1:
-        raise StudyError(f"{name} must be at least 1, got {workers}")
-    return workers
-
-
 def check_rate(rate: object, prefix: str = "", text: str | None = None) -> float:
     """A rate in (0, 1]; a message shows ``text``, the rate as the user wrote it, when given."""
     if not (isinstance(rate, (int, float)) and 0 < rate <= 1):
@@ -79,25 +65,6 @@ def check_count(count: object, prefix: str = "") -> int:
     if not (isinstance(count, (int, float)) and int(count) == count and count >= 1):
         raise StudyError(f"{prefix}fault count {count} is not a positive whole number")
     return int(count)
-
-
-def check_data(data: str | None, weights: str | None, evaluate: str | None) -> None:
-    """``--data`` goes with an ONNX model's weights, and names the model's task instead of ``--evaluate``."""
-    if data is None:
-        return
-    if weights is None or Path(weights).suffix.lower() != ".onnx":
-        raise StudyError("--data evaluates an ONNX model on its inputs: give the model as --weights MODEL.onnx")
-    if evaluate is not None:
-        raise StudyError("--data and --evaluate both name the metric: give one of them")
-
-
-def onnx_evaluate(weights: WeightSet, model: str | Path, data: str | Path) -> tuple[Evaluate, str]:
-    """The ONNX model's own task on ``data`` as a campaign's evaluate function (a factory: every worker builds its
-    session once), and the name of its metric."""
-    from .onnx_task import OnnxTask
-
-    task = OnnxTask(model, data, studied=[t.name for t in weights.tensors])
-    return task.factory, f"{task.metric_name} of {Path(model).name} on {Path(data).name}"
 
 
 def check_kind(kind: str | FaultKind | KindMix, name: str = "") -> KindMix:
@@ -144,50 +111,6 @@ def default_rates(bits: int, quick: bool = False) -> tuple[list[float], str]:
         f"from {first} fault{'s' if first > 1 else ''} per trial to {last}{why}; --rates chooses others"
     )
     return rates, note
-
-
-class _CtrlC:
-    """Lets a run hold Ctrl-C back while it writes and counts a finished trial.
-
-    Otherwise the interrupt can land between the two, and the count the user
-    is told differs from the trials the run directory keeps. A Ctrl-C that
-    comes meanwhile is raised when the held block ends. Python runs signal
-    handlers in the main thread only, so elsewhere nothing is installed.
-    """
-
-    def __init__(self) -> None:
-        self._old: Any = None
-        self._holding = False
-        self._pending: tuple[int, FrameType | None] | None = None
-
-    def __enter__(self) -> _CtrlC:
-        if threading.current_thread() is threading.main_thread():
-            old = signal.getsignal(signal.SIGINT)
-            if callable(old):  # SIG_IGN and SIG_DFL stay as they are
-                self._old = signal.signal(signal.SIGINT, self._handler)
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        if self._old is not None:
-            signal.signal(signal.SIGINT, self._old)
-            self._old = None
-
-    def _handler(self, signum: int, frame: FrameType | None) -> None:
-        if self._holding:
-            self._pending = (signum, frame)
-        else:
-            self._old(signum, frame)
-
-    @contextlib.contextmanager
-    def held(self) -> Iterator[None]:
-        self._holding = True
-        try:
-            yield
-        finally:
-            self._holding = False
-        if self._pending is not None:
-            pending, self._pending = self._pending, None
-            self._old(*pending)
 
 
 class Campaign:
@@ -361,7 +284,7 @@ class Campaign:
         records: list[TrialRecord] = []
         try:
             with contextlib.ExitStack() as stack:
-                ctrl_c = stack.enter_context(_CtrlC())
+                ctrl_c = stack.enter_context(CtrlC())
                 rundir = None if out is None else stack.enter_context(RunDir(out, self._run_config()))
                 summaries, baseline, rounding = self._resume(rundir, records, on_resume)
                 done = {r.key for r in records}

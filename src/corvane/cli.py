@@ -192,11 +192,64 @@ def build_parser() -> argparse.ArgumentParser:
     rep.add_argument("dir", metavar="DIR")
     _output_options(rep)
 
+    _map_parser(sub)
+
     ins = sub.add_parser("inspect", help="list a file's tensors and what each protection would store")
     ins.add_argument("path", metavar="PATH")
     ins.add_argument("--tensors", metavar="GLOB[,GLOB]")
     ins.add_argument("--protect", metavar="LIST")
     return parser
+
+
+def _map_parser(sub: Any) -> None:
+    from .mapresults import QUANTITIES, UNITS
+
+    mp = sub.add_parser(
+        "map", help="where one fault does harm, by tensor and bit position; what protecting the worst first buys",
+        description="Measures, for every tensor and bit position of the stored values (a stratum), what one fault "
+        "there does: the chance of an sdc, of a NaN or infinite value, the damage (rel_l2_error) and, with a task "
+        "metric, its change, each with a 95%% interval, from --per-stratum faults at distinct values. With "
+        "--protect-curve, the expected damage against the share of stored bits protected, protecting the most "
+        "vulnerable per stored bit first, beside random orders.",
+    )  # fmt: skip
+    mp.add_argument("--weights", metavar="PATH", help="a .npy, .npz, .safetensors or .onnx file (default: the digits MLP)")
+    mp.add_argument("--tensors", metavar="GLOB[,GLOB]", help="map only the tensors whose names match")
+    mp.add_argument("--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
+                    help="store the float32 tensors in this format (rounded to nearest even)")  # fmt: skip
+    mp.add_argument("--protect", metavar="PROTECTION", default="none",
+                    help="the protection the weights are stored under, as in study (default none)")  # fmt: skip
+    mp.add_argument("--per-stratum", type=int, default=None, metavar="N",
+                    help="faults per stratum, each at a distinct value (default 100; a tensor with no more values is "
+                    "faulted at every one)")  # fmt: skip
+    mp.add_argument("--bits", metavar="SPEC",
+                    help="the bit positions to map: numbers, ranges and names as in study (default every bit)")  # fmt: skip
+    mp.add_argument("--kind", metavar="KIND", default="flip", help="the fault kind, or a mix, as in study (default flip)")
+    mp.add_argument("--seed", type=int, default=0, metavar="N")
+    mp.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a task metric, as in study")
+    mp.add_argument("--data", metavar="DATA.npz", help="with an .onnx --weights: the model's own task, as in study")
+    mp.add_argument("--by", choices=QUANTITIES, default=None,
+                    help="rank, draw and protect by: damage, sdc, nonfinite or metric (default: metric with a task "
+                    "metric, else damage)")  # fmt: skip
+    mp.add_argument("--top", type=int, default=20, metavar="N", help="strata and tensors listed (default 20)")
+    mp.add_argument("--csv", metavar="PATH", help="one row per stratum, with intervals")
+    mp.add_argument("--json", metavar="PATH", help="config, strata and marginals")
+    mp.add_argument("--plot", metavar="PATH", help="the heatmap, tensors x bit positions; PNG, SVG or PDF")
+    mp.add_argument("--protect-curve", nargs="?", const="tensors", default=None, choices=UNITS,
+                    help="print the protect-curve, protecting tensors (default) or single strata (bits)")  # fmt: skip
+    mp.add_argument("--rate", metavar="RATE", help="the rate of the protect-curve (default: one fault per trial)")
+    mp.add_argument("--curve-plot", metavar="PATH", help="plot the protect-curve; PNG, SVG or PDF")
+    mp.add_argument("--budget", type=float, default=0.1, metavar="FRACTION",
+                    help="the share of the stored bits the tensor list of --selection protects (default 0.1)")  # fmt: skip
+    mp.add_argument("--selection", metavar="PATH",
+                    help="write the tensors protected first within --budget, one per line, for "
+                    "corvane study --protect-only @PATH")  # fmt: skip
+    mp.add_argument("--quiet", action="store_true", help="no progress bar")
+    where = mp.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, metavar="N",
+                       help=f"worker processes for the strata (default: the cores, {os.cpu_count() or 1})")  # fmt: skip
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run the strata on this Dask cluster")
+    mp.add_argument("--out", metavar="DIR",
+                    help="keep the config and every finished stratum in DIR; the same command again resumes from it")
 
 
 def _globs(text: str | None) -> list[str] | None:
@@ -212,10 +265,8 @@ def _protect(text: str | None) -> list[str]:
 def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
-    from .campaign import (
-        Campaign, check_bits, check_data, check_kind, check_pattern, check_seed, check_trials, check_workers,
-        onnx_evaluate,
-    )  # fmt: skip
+    from .campaign import Campaign, check_bits, check_kind, check_pattern, check_trials
+    from .runs import check_data, check_seed, check_workers, onnx_evaluate
     from .weights import load_weights
 
     if args.trials is not None:
@@ -288,8 +339,9 @@ class Heartbeat:
     FIRST = 5.0
     EVERY = 10.0
 
-    def __init__(self, total: int, clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(self, total: int, clock: Callable[[], float] = time.monotonic, what: str = "trials") -> None:
         self.total = total
+        self.what = what
         self.clock = clock
         self.start = clock()
         self.due = self.start + self.FIRST
@@ -307,7 +359,7 @@ class Heartbeat:
         elapsed = now - self.start
         ran = self.done - self.resumed_at
         left = elapsed / ran * (self.total - self.done)
-        print(f"corvane: {self.done} of {self.total} trials done ({rec.protection}), {elapsed:.0f} s, "
+        print(f"corvane: {self.done} of {self.total} {self.what} done ({rec.protection}), {elapsed:.0f} s, "
               f"about {left:.0f} s left", file=sys.stderr, flush=True)  # fmt: skip
 
 
@@ -350,6 +402,101 @@ def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, l
         report.write_json(results, args.json)
     if args.plot:
         report.write_plot(results, args.plot, metric)
+
+
+def _map(args: argparse.Namespace) -> int:
+    from .files import check_output
+    from .report import PLOT_FORMATS
+    from .runs import check_data, check_seed, check_workers, onnx_evaluate
+    from .vulnerability import VulnerabilityMap, check_curve
+    from .weights import load_weights
+
+    check_seed(args.seed, "--seed")
+    check_data(args.data, args.weights, args.evaluate)
+    curve_units = args.protect_curve or ("tensors" if args.curve_plot or args.selection else None)
+    rate = None
+    if args.rate is not None:
+        try:
+            rate = float(args.rate)
+        except ValueError:
+            raise StudyError(f"--rate: '{args.rate}' is not a number") from None
+    check_curve(curve_units, rate, args.budget, args.selection, ("--rate", "--budget", "--selection"))
+    evaluate = load_callable(args.evaluate) if args.evaluate else None
+    metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
+    tensors = _globs(args.tensors)
+    if args.weights:
+        weights = load_weights(args.weights, tensors).stored_as(args.as_dtype, "--as")
+        if args.data:
+            evaluate, metric_name = onnx_evaluate(weights, args.weights, args.data)
+    else:
+        from . import digits
+
+        weights, default_eval = digits.weight_set(args.as_dtype, tensors)
+        if evaluate is None:
+            evaluate, metric_name = default_eval, DIGITS_METRIC
+    names = {"protection": "--protect", "per_stratum": "--per-stratum", "bits": "--bits", "kind": "--kind",
+             "seed": "--seed", "top": "--top", "by": "--by"}  # fmt: skip
+    vmap = VulnerabilityMap(weights, args.protect, per_stratum=100 if args.per_stratum is None else args.per_stratum,
+                            bits=args.bits, kind=args.kind, seed=args.seed, evaluate=evaluate, metric_name=metric_name,
+                            names=names)  # fmt: skip
+    by = vmap.check_by(args.by, args.top)
+    for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS),
+                          (args.curve_plot, PLOT_FORMATS), (args.selection, None)):  # fmt: skip
+        if path:
+            check_output(path, formats)
+    workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
+    run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
+    total = len(vmap.strata())
+    if args.quiet:
+        results = vmap.run(**run)
+    elif sys.stderr.isatty():
+        from rich.console import Console
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+
+        with Progress(
+            TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeRemainingColumn(),
+            console=Console(stderr=True), transient=True, auto_refresh=False,
+        ) as progress:  # fmt: skip
+            bar = progress.add_task("strata", total=total)
+            results = vmap.run(
+                on_stratum=lambda rec: progress.update(bar, advance=1, refresh=True),
+                on_resume=lambda n: progress.update(bar, completed=n, refresh=True),
+                **run,
+            )  # fmt: skip
+    else:
+        beat = Heartbeat(total, what="strata")
+        results = vmap.run(on_stratum=beat.trial, on_resume=beat.resumed, **run)
+    _map_report(results, by, curve_units, rate, args)
+    return 0
+
+
+def _map_report(results: Any, by: str, units: str | None, rate: float | None, args: argparse.Namespace) -> None:
+    from . import mapreport
+
+    console = _console()
+    if args.csv:
+        mapreport.write_csv(results, args.csv)
+    if args.json:
+        mapreport.write_json(results, args.json)
+    if args.plot:
+        mapreport.write_heatmap(results, args.plot, by)
+    curve = None if units is None else results.curve(by, units, rate)
+    if curve is not None and args.curve_plot:
+        mapreport.write_curve_plot(curve, args.curve_plot, f"{results.config['weights']} under {results.protection}")
+    chosen = None
+    if curve is not None and args.selection:
+        chosen = mapreport.write_selection(curve, args.budget, args.selection, results.config["weights"])
+    if not args.quiet:
+        console.print(f"{results.config['weights']}: {len(results.tensors)} tensors, "
+                      f"{sum(t.values for t in results.tensors)} values, {len(results.records)} strata")  # fmt: skip
+    mapreport.print_map(results, by, args.top, console.print)
+    if curve is not None:
+        mapreport.print_curve(curve, console.print, args.top)
+    if chosen is not None:
+        console.print(f"{args.selection}: {len(chosen)} tensors; corvane study --protect-only @{args.selection} "
+                      "studies them protected")  # fmt: skip
+    if results.metric_name and not args.quiet:
+        console.print(f"metric: {results.metric_name}")
 
 
 def _report_dir(args: argparse.Namespace) -> int:
@@ -433,7 +580,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError as exc:
             raise StudyError(f"the study needs the 'study' extra ({exc.name} is missing): {STUDY_EXTRA}") from None
         args = build_parser().parse_args(argv)
-        commands = {"inspect": _inspect, "report": _report_dir, "study": _study}
+        commands = {"inspect": _inspect, "map": _map, "report": _report_dir, "study": _study}
         return commands[args.command](args)
     except StudyError as exc:
         print(f"corvane: error: {exc}", file=sys.stderr)

@@ -260,6 +260,16 @@ class Stream:
             v[rows, cols + 1] = self.below(m[rows])
 
 
+def draw_kinds(kinds: KindMix, stream: Stream, count: int, size: int = 1) -> Kinds:
+    """The kind of each of ``count`` events of ``size`` sites: one number per event from the stream for a mix."""
+    if kinds.single is not None:
+        return kinds.single
+    bounds = np.cumsum(kinds.probabilities)[:-1]
+    codes = np.array([k.code for k in kinds.kinds], np.uint8)
+    out: Kinds = np.repeat(codes[np.searchsorted(bounds, stream.uniform(count), side="right")], size)
+    return out
+
+
 @dataclass(frozen=True)
 class _Table:
     """Words that can take an event of one pattern, as arrays: where they are and the choices in each."""
@@ -327,13 +337,7 @@ class Layout:
     def draw(self, pattern: Pattern, kinds: KindMix, count: int, seed: int) -> Draw:
         """The sites of ``count`` events of ``pattern`` (at most ``capacity``), and their kinds."""
         stream = Stream(seed)
-        kind: Kinds
-        if kinds.single is not None:
-            kind = kinds.single
-        else:
-            bounds = np.cumsum(kinds.probabilities)[:-1]
-            codes = np.array([k.code for k in kinds.kinds], np.uint8)
-            kind = np.repeat(codes[np.searchsorted(bounds, stream.uniform(count), side="right")], pattern.size)
+        kind = draw_kinds(kinds, stream, count, pattern.size)
         if pattern.shape == "single" and self.whole:
             return Draw(draw_sites(self.targeted, seed, count), 1, kind)
         t = self._table(pattern)
@@ -397,6 +401,8 @@ __all__ = [
     "FIELDS",
     "Draw",
     "Layout",
+    "Stream",
+    "draw_kinds",
     "layout_error",
     "parse_bits",
     "parse_kinds",

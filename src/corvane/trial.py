@@ -240,7 +240,7 @@ class Prepared:
             if decoded is not None:
                 metric = self._evaluate(decoded)
             else:
-                metric = self._evaluate_changed(changes, scratch or Scratch())
+                metric = self.evaluate_changes(changes, scratch or Scratch())
         if counts is not None and counts.flagged:
             outcome = "detected"
         elif dmg.values_changed == 0:
@@ -302,7 +302,7 @@ class Prepared:
     def _evaluate(self, patterns: list[Patterns]) -> float:
         return call_evaluate(self.spec.task(), named(self.weights, patterns))
 
-    def _evaluate_changed(self, changes: list[Change], scratch: Scratch) -> float:
+    def evaluate_changes(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
         work = scratch.work(self)
         for w, (idx, _, after) in zip(work, changes, strict=True):

@@ -18,9 +18,9 @@ LAYERS = {
     "vocabulary": 2,
     "weights": 3, "metrics": 3, "onnx_task": 3, "patterns": 3,
     "protections.base": 3.1, "protections.plain": 3.2, "protections.secded": 3.2, "protections": 3.3,
-    "digits": 4, "trial": 4,
-    "executors": 5, "rundir": 5, "report": 5,
-    "campaign": 6,
+    "digits": 4, "trial": 4, "mapresults": 4,
+    "executors": 5, "rundir": 5, "report": 5, "runs": 5, "strata": 5, "mapreport": 5,
+    "campaign": 6, "vulnerability": 6,
     "cli": 7, "__init__": 7,
     "__main__": 8,
 }  # fmt: skip

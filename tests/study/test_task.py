@@ -145,7 +145,7 @@ def onnx_files(tmp_path):
 
 
 def test_an_onnx_campaign_scores_each_trials_decoded_weights_with_onnx_runtime(onnx_files):
-    from corvane.campaign import onnx_evaluate
+    from corvane.runs import onnx_evaluate
 
     model, _, x, labels, mp, dp = onnx_files
     ws = load_weights(mp)

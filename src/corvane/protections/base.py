@@ -183,6 +183,24 @@ class Stored(ABC):
     def locate(self, site: int) -> SiteLocation:
         """Where a group-local site lies: an element of the group and its bit, or the protection's own bits."""
 
+    def value_sites(self, elements: I64, bit: int) -> U64:
+        """The group-local site of bit ``bit`` of each group element's stored word.
+
+        Here every value is its own word: site e * w + bit, whether that bit
+        holds the value's own bit or the code's redundancy.
+        """
+        w = self.storage.bits
+        out: U64 = (elements * w + bit).astype(np.uint64)
+        return out
+
+    def word_of(self, data_bits: I64) -> I64:
+        """The storage word that holds each of these bits of the group's values (bit b of element e is e * w + b).
+
+        Faults in distinct words decode independently of each other.
+        """
+        out: I64 = data_bits // self.storage.bits
+        return out
+
     def changed_bits(self, kinds: Kinds, sites: U64) -> int:
         """How many of the faults change their stored bit."""
         if kinds is FaultKind.FLIP:

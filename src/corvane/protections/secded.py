@@ -241,6 +241,17 @@ class SecdedStored(Stored):
     def bits_at(self, sites: U64) -> U8:
         return self.stored_bits(self.encoded(sites))
 
+    def value_sites(self, elements: I64, bit: int) -> U64:
+        # Data bit t sits at its position in chunk t div d; the pad comes after every value bit, so
+        # a value bit's encoded index is its site.
+        c, j = np.divmod(elements * self.storage.bits + bit, self.d)
+        out: U64 = (c * self.n + self.codeword.positions(j)).astype(np.uint64)
+        return out
+
+    def word_of(self, data_bits: I64) -> I64:
+        out: I64 = data_bits // self.d
+        return out
+
     def locate(self, site: int) -> SiteLocation:
         g = int(self.encoded(np.array([site], np.uint64))[0])
         c, p = divmod(g, self.n)
