@@ -16,8 +16,9 @@ command line passes its flag names so that a message names what the user typed.
 from __future__ import annotations
 
 import contextlib
+import fnmatch
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -29,7 +30,7 @@ from .rundir import RunDir, callable_name, read_summaries, run_config
 from .runs import CtrlC, check_seed, check_workers
 from .metrics import rounding_loss
 from .protections import NoProtection
-from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, named, replay
+from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, named, replay, storage_groups
 from .vocabulary import (
     BitSpec,
     Count,
@@ -65,6 +66,45 @@ def check_count(count: object, prefix: str = "") -> int:
     if not (isinstance(count, (int, float)) and int(count) == count and count >= 1):
         raise StudyError(f"{prefix}fault count {count} is not a positive whole number")
     return int(count)
+
+
+def check_selection(spec: str | Iterable[str] | None, weights: WeightSet,
+                    name: str = "protect_only") -> frozenset[str] | None:  # fmt: skip
+    """The tensors a protection is applied to: comma-separated globs (or a list of them; a set holds names), or
+    ``@FILE`` naming the tensors one per line, as ``corvane map --selection`` writes them (lines starting with #
+    and blank lines are skipped). Each glob must match a tensor and each name must be one of the weight set's."""
+    if spec is None:
+        return None
+    names = [t.name for t in weights.tensors]
+    if isinstance(spec, (set, frozenset)):
+        spec = sorted(spec)
+        unknown = [n for n in spec if n not in names]
+        if unknown:
+            raise StudyError(f"{name}: '{unknown[0]}' is no tensor of {weights.source or 'the weight set'}")
+    if isinstance(spec, str) and spec.startswith("@"):
+        path = Path(spec[1:])
+        try:
+            lines = path.read_text(encoding="utf-8").split("\n")
+        except (OSError, UnicodeDecodeError) as exc:
+            why = exc.strerror if isinstance(exc, OSError) else "not UTF-8 text"
+            raise StudyError(f"{name} {spec}: cannot read the tensor list: {why}") from None
+        listed = [line.removesuffix("\r") for line in lines if line.strip() and not line.startswith("#")]
+        missing = [n for n in listed if n not in names]
+        if missing:
+            raise StudyError(f"{name} {spec}: '{missing[0]}' is no tensor of {weights.source or 'the weight set'}"
+                             + (f" (and {len(missing) - 1} more)" if len(missing) > 1 else ""))  # fmt: skip
+        chosen = set(listed)
+    else:
+        globs = [g for g in (spec.split(",") if isinstance(spec, str) else spec) if g]
+        chosen = set()
+        for g in globs:
+            hits = [n for n in names if n == g or fnmatch.fnmatchcase(n, g)]
+            if not hits:
+                raise StudyError(f"{name}: '{g}' matches no tensor of {weights.source or 'the weight set'}")
+            chosen.update(hits)
+    if not chosen:
+        raise StudyError(f"{name} {spec}: selects no tensor")
+    return frozenset(chosen)
 
 
 def check_kind(kind: str | FaultKind | KindMix, name: str = "") -> KindMix:
@@ -152,14 +192,17 @@ class Campaign:
         pattern: str | Pattern = "single",
         bits: str | BitSpec | None = None,
         quick: bool = False,
+        protect_only: str | Iterable[str] | None = None,
     ) -> None:
         if rates is not None and counts is not None:
             raise StudyError("give either rates or counts of faults, not both")
         self.kind = check_kind(kind)
         self.pattern = check_pattern(pattern)
         self.bits = check_bits(bits)
+        self.protected = check_selection(protect_only, weights)
         # Refuses a bit that some tensor's element type lacks, before anything runs.
-        self.targets = targets(self.bits, weights.tensors, [m for _, m in weights.groups()])
+        groups = storage_groups(weights, NoProtection(), self.protected)
+        self.targets = targets(self.bits, weights.tensors, [m for _, m, _ in groups])
         self.trials = check_trials(trials)
         self.seed = check_seed(seed)
         self.weights = weights
@@ -168,7 +211,7 @@ class Campaign:
         self.rates_note: str | None = None
         if rates is None and counts is None:
             # Counted over the bits rates count: the unprotected weights' bits, or the chosen ones.
-            chosen = layout_of(weights, NoProtection(), self.targets).targeted
+            chosen = layout_of(weights, NoProtection(), self.targets, self.protected).targeted
             rates, self.rates_note = default_rates(chosen or weights.value_count * 32, quick)
         if rates is not None:
             self.levels = [Rate(check_rate(r)) for r in rates]
@@ -198,31 +241,37 @@ class Campaign:
             "evaluate": self.evaluate is not None,
             "pattern": str(self.pattern),
             "bits": None if self.bits is None else str(self.bits),
+            "protect_only": None if self.protected is None else sorted(self.protected),
         }
 
     def spec(self) -> TrialSpec:
         """What every trial shares (built once per campaign)."""
         if self._spec is None:
             self._spec = TrialSpec(self.weights, self.kind, self.levels, self.seed, self.evaluate, self.dense,
-                                   self.pattern, self.bits)  # fmt: skip
+                                   self.pattern, self.bits, self.protected)  # fmt: skip
         return self._spec
 
     def layout(self, protection: Protection) -> Layout:
         """A protection's words over the weights and the bits faults may hit in them (nothing encoded)."""
         found = self._layouts.get(protection.name)
         if found is None:
-            found = self._layouts[protection.name] = layout_of(self.weights, protection, self.targets)
+            found = self._layouts[protection.name] = layout_of(self.weights, protection, self.targets, self.protected)
         return found
 
     def summaries(self) -> list[ProtectionSummary]:
-        """Applicability and stored bits of each protection, without encoding anything."""
+        """Applicability and stored bits of each protection, without encoding anything.
+
+        With ``protect_only`` the stored bits are the protected tensors' stored
+        form and the other tensors' values as they are.
+        """
         out = []
         for p in self.protections:
-            refused = [s for s, _ in self.weights.groups() if not p.accepts(s)]
+            groups = storage_groups(self.weights, p, self.protected)
+            refused = list(dict.fromkeys(s for s, _, code in groups if not code.accepts(s)))
             if refused:
                 out.append(ProtectionSummary(p.name, False, self._refusal(refused)))
                 continue
-            bits = sum(p.stored_bits(sum(self.weights.tensors[i].size for i in m), s) for s, m in self.weights.groups())
+            bits = sum(code.stored_bits(sum(self.weights.tensors[i].size for i in m), s) for s, m, code in groups)
             chosen = None if self.bits is None else self.layout(p).targeted
             out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count,
                                          targeted_bits=chosen))  # fmt: skip
@@ -230,11 +279,13 @@ class Campaign:
 
     def _refusal(self, refused: Sequence[str]) -> str:
         """Why a protection is not applicable, naming the tensors it cannot take."""
-        names = [t for t in self.weights.tensors if t.storage in refused]
+        names = [t for t in self.weights.tensors
+                 if t.storage in refused and (self.protected is None or t.name in self.protected)]  # fmt: skip
         more = f" and {len(names) - 1} more" if len(names) > 1 else ""
+        leave = "--protect-only or --tensors" if self.protected is not None else "--tensors"
         return (
             f"does not take {'/'.join(refused)} data ({names[0].dtype} tensor '{names[0].name}'{more}); "
-            "a protection studies every tensor or none, so --tensors can leave these out"
+            f"a protection studies every tensor or none, so {leave} can leave these out"
         )
 
     def check(self) -> None:

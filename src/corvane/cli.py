@@ -147,6 +147,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="fault only these bits of the values: numbers and ranges (30, 23-30), names (sign, exponent, "
         "mantissa), or check for the protection's redundancy; rates then count per chosen bit",
     )  # fmt: skip
+    st.add_argument(
+        "--protect-only", metavar="GLOB[,GLOB]|@FILE",
+        help="apply the protections only to these tensors (globs, or a file naming one per line, as corvane map "
+        "--selection writes it); the others are stored as they are, and rates count every stored bit of both",
+    )  # fmt: skip
     st.add_argument("--trials", type=int, default=None, metavar="N", help="trials per protection and rate (default 50)")
     st.add_argument("--seed", type=int, default=0, metavar="N")
     st.add_argument(
@@ -265,7 +270,7 @@ def _protect(text: str | None) -> list[str]:
 def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
-    from .campaign import Campaign, check_bits, check_kind, check_pattern, check_trials
+    from .campaign import Campaign, check_bits, check_kind, check_pattern, check_selection, check_trials
     from .runs import check_data, check_seed, check_workers, onnx_evaluate
     from .weights import load_weights
 
@@ -295,6 +300,7 @@ def _study(args: argparse.Namespace) -> int:
     campaign = Campaign(
         weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials, seed=args.seed,
         evaluate=evaluate, dense=args.dense, metric_name=metric_name, pattern=pattern, bits=bits, quick=args.quick,
+        protect_only=check_selection(args.protect_only, weights, "--protect-only"),
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
     _check_outputs(args)

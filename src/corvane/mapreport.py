@@ -172,42 +172,65 @@ def _pyplot() -> Any:
 
 def write_heatmap(results: MapResults, path: str | Path, by: str) -> None:
     """Tensors (or groups of them) x bit positions, coloured by the per-fault value of ``by``: a log scale for
-    damage and metric change, linear for fractions."""
-    from matplotlib.colors import LogNorm, Normalize
+    damage and metric change, linear for fractions. Grey cells saw no effect at all; white ones are not mapped."""
+    from matplotlib.colors import ListedColormap, LogNorm, Normalize
 
     plt = _pyplot()
     labels, bits, grid = results.heat(by)
+    logarithmic = by in ("damage", "metric")
     positive = grid[np.isfinite(grid) & (grid > 0)]
-    cmap = plt.get_cmap("magma_r").copy()
-    cmap.set_bad("white")
-    if by in ("damage", "metric"):
-        low = float(positive.min()) if positive.size else 1e-12
+    cmap = plt.get_cmap("viridis").copy()
+    cmap.set_bad((0, 0, 0, 0))
+    if logarithmic:
         high = float(positive.max()) if positive.size else 1.0
-        norm: Any = LogNorm(vmin=low, vmax=max(high, low * 10))
-        cmap.set_under("#f2f2f2")  # no effect at all
-        shown = np.where(grid == 0, low / 10, grid)
+        # The colours start at the typical cell of the quietest bit position: the few tensors of zeros sit dozens
+        # of decades below every other cell and share the lowest colour, so that the rest keeps its shades.
+        typical = [float(np.nanmedian(col[col > 0])) for col in grid.T if np.any(col > 0)]
+        low = min(min(typical) if typical else high / 10, high / 10)
+        norm: Any = LogNorm(vmin=low, vmax=high)
+        shown = np.where(grid > 0, grid, np.nan)
     else:
         norm = Normalize(vmin=0.0, vmax=1.0)
-        shown = grid
-    height = max(3.0, 0.16 * len(labels) + 1.6)
+        shown = np.where(grid > 0, grid, np.nan)
+    height = max(3.0, 0.17 * len(labels) + 1.8)
     longest = max((len(s) for s in labels), default=10)
-    fig, ax = plt.subplots(figsize=(4.0 + 0.085 * longest + 0.2 * len(bits), height), dpi=110)
+    fig, ax = plt.subplots(figsize=(4.0 + 0.075 * longest + 0.22 * len(bits), height), dpi=110)
     try:
+        none = np.where(grid == 0, 1.0, np.nan)
+        ax.imshow(np.ma.masked_invalid(none), aspect="auto", cmap=ListedColormap(["#d9d9d9"]), interpolation="nearest")
         image = ax.imshow(np.ma.masked_invalid(shown), aspect="auto", cmap=cmap, norm=norm, interpolation="nearest")
         ax.set_yticks(range(len(labels)), labels, fontsize=7 if len(labels) > 30 else 8)
         ax.set_xticks(range(len(bits)), [str(b) for b in bits], fontsize=7)
         ax.set_xlabel("bit position of the stored value")
-        extend = "min" if by in ("damage", "metric") else "neither"
-        bar = fig.colorbar(image, ax=ax, extend=extend, fraction=0.04, pad=0.02)
+        _fields(ax, results, bits)
+        bar = fig.colorbar(image, ax=ax, extend="min" if logarithmic else "neither", fraction=0.04, pad=0.02)
         quantity = "mean |metric change|" if by == "metric" else LABELS[by]
-        bar.set_label(f"{quantity} per fault" + ("\n(grey: none seen)" if extend == "min" else ""), fontsize=8)
+        bar.set_label(f"{quantity} per fault\n(grey: no effect seen; white: not mapped)", fontsize=8)
         n = results.config.get("per_stratum")
-        ax.set_title(f"{results.config.get('weights', '')} under {results.protection}: one "
-                     f"{results.config.get('kind', 'flip')} fault, {n} per stratum", fontsize=9)  # fmt: skip
+        ax.set_title(f"{Path(str(results.config.get('weights', ''))).name} under {results.protection}: one "
+                     f"{results.config.get('kind', 'flip')} fault per trial, {n} per stratum", fontsize=9,
+                     pad=14)  # fmt: skip
         fig.tight_layout()
         _save(fig, path)
     finally:
         plt.close(fig)
+
+
+def _fields(ax: Any, results: MapResults, bits: Sequence[int]) -> None:
+    """Sign, exponent and mantissa marked above the bit positions when every mapped tensor has the same type."""
+    from .patterns import FIELDS
+
+    dtypes = {t.dtype for t in results.tensors if any(r.tensor == t.name for r in results.records)}
+    if len(dtypes) != 1:
+        return
+    where = {b: i for i, b in enumerate(bits)}
+    for name, (lo, hi) in FIELDS.get(dtypes.pop(), {}).items():
+        cols = [where[b] for b in range(lo, hi) if b in where]
+        if not cols:
+            continue
+        ax.axvline(min(cols) - 0.5, color="white", linewidth=0.8)
+        ax.text((min(cols) + max(cols)) / 2, -0.6, name, ha="center", va="bottom", fontsize=7,
+                transform=ax.transData, clip_on=False)  # fmt: skip
 
 
 def curve_name(curve: Curve) -> str:
@@ -257,7 +280,13 @@ def write_curve_plot(curve: Curve, path: str | Path, title: str) -> None:
             ax.plot(x, rnd, linestyle="--", label=f"{curve.units} in random order (mean of 64)")
             ax.set_xscale("symlog", linthresh=1.0)
             ax.set_xlim(0, 100)
-            ax.set_ylim(bottom=0)
+            positive = [v for v in (*ordered, *rnd) if v > 0]
+            if by == "damage" and positive:
+                # One bit position outweighs the others by many orders of magnitude: only a log axis shows both.
+                ax.set_yscale("log")
+                ax.set_ylim(bottom=min(positive) / 2)
+            else:
+                ax.set_ylim(bottom=0)
             name = "NaN/inf values" if by == "nonfinite" else curve_name(curve).removeprefix("expected ")
             ax.set_ylabel(f"expected {name}", fontsize=8)
             ax.grid(True, which="both", alpha=0.3)

@@ -313,7 +313,9 @@ class MapResults:
 
         def left(order: npt.NDArray[np.int64], values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
             done = np.searchsorted(np.cumsum(bits[order]) / total, grid * (1 + 1e-12), side="right")
-            rest = float(values.sum()) - np.r_[0.0, np.cumsum(values[order])]
+            # Sums of what is left, not the total less what is protected: one bit-30 stratum outweighs the rest
+            # by 30 orders of magnitude, and the difference would keep nothing of them.
+            rest = np.r_[np.cumsum(values[order][::-1])[::-1], 0.0]
             out: npt.NDArray[np.float64] = rest[done]
             return out
 

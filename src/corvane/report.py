@@ -164,6 +164,16 @@ def rounding_text(r: Rounding) -> str:
     return text
 
 
+def selection_text(config: dict[str, Any]) -> str:
+    """Which tensors the protections were applied to, by a config that has ``protect_only``."""
+    chosen = set(config["protect_only"])
+    sizes = {str(n): math.prod(shape) for n, shape, _ in config["tensors"]}
+    values = sum(v for n, v in sizes.items() if n in chosen)
+    shown = ", ".join(sorted(chosen)[:5]) + (", ..." if len(chosen) > 5 else "")
+    return (f"protections applied only to {len(chosen)} of {len(sizes)} tensors ({values} of {sum(sizes.values())} "
+            f"values: {shown}); the others are stored as they are, and rates count the stored bits of both")  # fmt: skip
+
+
 def table_rows(results: Results, metric: str) -> tuple[list[str], list[list[str]]]:
     head = ["protection", "rate", "faults", "trials", metric, "95% interval", "changed", "masked", "detected", "sdc"]
     rows = []
@@ -208,6 +218,8 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
             _fmt(p.clean.rel_l2_error) if p.clean else "-", _fmt(p.clean_metric),
         )  # fmt: skip
     emit(prot)
+    if results.config.get("protect_only"):
+        emit(selection_text(results.config))
     if results.rounding is not None:
         emit(rounding_text(results.rounding))
     if results.baseline_metric is not None:

@@ -37,9 +37,9 @@ SYNC_SECONDS = 1.0
 
 _FIELDS = set(TrialRecord.__dataclass_fields__)
 # Fields added since the first runs were kept: a record without them holds their default.
-_REQUIRED = _FIELDS - {"bits"}
+_REQUIRED = _FIELDS - {"bits", "values_clamped"}
 # Campaign options added since then, with the value an older config without them had.
-_LATER_OPTIONS = {"pattern": "single", "bits": None}
+_LATER_OPTIONS = {"pattern": "single", "bits": None, "protect_only": None}
 
 
 def weights_digest(weights: WeightSet) -> str:

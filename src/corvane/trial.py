@@ -33,7 +33,7 @@ from .errors import NotApplicable, StudyError
 from .metrics import Reference, damage, damage_between
 from .native import U64, Patterns
 from .patterns import Draw, Layout, layout_error, targets
-from .protections import Protection, Stored
+from .protections import NoProtection, Protection, Stored
 from .vocabulary import (
     NO_DAMAGE,
     SINGLE,
@@ -119,20 +119,41 @@ def _after_fork_in_child() -> None:
 os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets]) -> Layout:
+#: A storage group as it is stored: its storage kind, its tensors (indices), and the protection they are stored under.
+StorageGroup = tuple[Storage, list[int], Protection]
+
+
+def storage_groups(weights: WeightSet, protection: Protection,
+                   protected: frozenset[str] | None = None) -> list[StorageGroup]:  # fmt: skip
+    """The weight set's groups of one storage kind under ``protection``; with ``protected``, each split into the
+    tensors so named, under the protection, and the rest, stored as they are (after them)."""
+    if protected is None:
+        return [(storage, members, protection) for storage, members in weights.groups()]
+    out: list[StorageGroup] = []
+    plain = NoProtection()
+    for storage, members in weights.groups():
+        chosen = [i for i in members if weights.tensors[i].name in protected]
+        rest = [i for i in members if weights.tensors[i].name not in protected]
+        out += [(storage, m, p) for m, p in ((chosen, protection), (rest, plain)) if m]
+    return out
+
+
+def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets],
+              protected: frozenset[str] | None = None) -> Layout:  # fmt: skip
     """The words of a protection over a weight set, every storage group's after the one before; nothing encoded."""
     words = []
     offset = 0
-    for (storage, members), t in zip(weights.groups(), chosen, strict=True):
+    for (storage, members, code), t in zip(storage_groups(weights, protection, protected), chosen, strict=True):
         sizes = [weights.tensors[i].size for i in members]
-        words += [w.shifted(offset) for w in protection.words(sizes, storage, t)]
-        offset += protection.stored_bits(sum(sizes), storage)
+        words += [w.shifted(offset) for w in code.words(sizes, storage, t)]
+        offset += code.stored_bits(sum(sizes), storage)
     return Layout(words, whole=all(t.values is None for t in chosen))
 
 
 def chosen_bits(spec: TrialSpec) -> list[Targets]:
     """Per storage group, the bits the spec's ``bits`` chooses."""
-    return targets(spec.bits, spec.weights.tensors, [m for _, m in spec.weights.groups()])
+    groups = storage_groups(spec.weights, NoProtection(), spec.protected)
+    return targets(spec.bits, spec.weights.tensors, [m for _, m, _ in groups])
 
 
 @dataclass(frozen=True)
@@ -170,16 +191,17 @@ class Prepared:
         self.spec = spec
         self.weights = weights
         self.protection = protection
-        refused = [s for s, _ in weights.groups() if not protection.accepts(s)]
+        split = storage_groups(weights, protection, spec.protected)
+        refused = [s for s, _, p in split if not p.accepts(s)]
         if refused:
             raise NotApplicable(protection.name, refused)
         self.groups = [
-            Group(storage, members, protection.encode([weights.tensors[i].patterns for i in members], storage))
-            for storage, members in weights.groups()
+            Group(storage, members, code.encode_tensors([weights.tensors[i] for i in members], storage))
+            for storage, members, code in split
         ]
         self.offsets: list[int] = np.cumsum([0] + [g.stored.site_count for g in self.groups]).tolist()
         self.site_count = int(self.offsets[-1])
-        self.layout = layout_of(weights, protection, chosen_bits(spec))
+        self.layout = layout_of(weights, protection, chosen_bits(spec), spec.protected)
         #: The bits a rate counts: every stored bit, or the ones the spec's ``bits`` chooses.
         self.targeted = self.layout.targeted
         self.kinds = spec.kinds
@@ -233,7 +255,7 @@ class Prepared:
         count = level.faults(self.targeted)
         tseed = trial_seed(spec.seed, self.protection.name, level, trial)
         # The draw is referenced by the call alone, so its sites are freed before the damage is measured.
-        changes, decoded, counts, bits = self._effects(self.draw(count, tseed), self.takes_dense(count))
+        changes, decoded, counts, bits, clamped = self._effects(self.draw(count, tseed), self.takes_dense(count))
         dmg = damage(self.weights.tensors, changes, self.reference)
         metric = None
         if spec.evaluate is not None:
@@ -267,22 +289,24 @@ class Prepared:
             outcome=outcome,
             point=index,
             bits=bits,
+            values_clamped=clamped if self.protection.reports_clamps else None,
         )
 
     def _effects(
         self, draw: Draw, dense: bool
-    ) -> tuple[list[Change], list[Patterns] | None, ChunkCounts | None, int]:
-        """Per tensor the changes, the whole decoded patterns when the trial decoded them, the chunk counts and the
-        stored bits changed."""
+    ) -> tuple[list[Change], list[Patterns] | None, ChunkCounts | None, int, int]:
+        """Per tensor the changes, the whole decoded patterns when the trial decoded them, the chunk counts, the
+        stored bits changed and the values clamped."""
         empty = np.zeros(0, np.int64)
         changes: list[Change] = [(empty, empty, empty)] * len(self.weights.tensors)
         decoded: list[Patterns] | None = None
         counts = ChunkCounts(0, 0, 0) if self.protection.reports_chunks else None
-        bits = 0
+        bits = clamped = 0
         for k, local, kinds in self.split(draw):
             group = self.groups[k]
             effect = group.stored.dense(kinds, local) if dense else group.stored.sparse(kinds, local)
             bits += effect.bits
+            clamped += effect.clamped
             for i, ch in zip(group.members, effect.changes, strict=True):
                 changes[i] = ch
             if effect.decoded is not None:
@@ -292,7 +316,7 @@ class Prepared:
                     decoded[i] = p
             if effect.counts is not None and counts is not None:
                 counts += effect.counts
-        return changes, decoded, counts, bits
+        return changes, decoded, counts, bits, clamped
 
     def takes_dense(self, count: int) -> bool:
         """Whether a trial of ``count`` events takes the dense path: always with ``dense``, else when it is the
@@ -342,6 +366,8 @@ class TrialSpec:
     pattern: Pattern = SINGLE
     #: The bits faults may hit; None for every stored bit.
     bits: BitSpec | None = None
+    #: The tensors a protection applies to (the others stored as they are); None for every tensor.
+    protected: frozenset[str] | None = None
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)

@@ -336,6 +336,8 @@ class Effect:
     bits: int
     counts: ChunkCounts | None = None
     decoded: list[Patterns] | None = None
+    #: Values a range restriction (``clip``) clamped among those the faults reached.
+    clamped: int = 0
 
 
 @dataclass(frozen=True)
@@ -358,6 +360,7 @@ METRICS = (
     "chunks_flagged",
     "chunks_miscorrected",
     "bits",
+    "values_clamped",
     "metric",
     "seconds",
 )
@@ -387,6 +390,8 @@ class TrialRecord:
     point: int = 0
     #: Stored bits the trial's faults changed (``faults`` counts fault events); None in records of older runs.
     bits: int | None = None
+    #: Values the decode clamped to their tensor's range (NaN set to 0 included), for protections that clip.
+    values_clamped: int | None = None
 
     @property
     def key(self) -> TrialKey:

@@ -6,6 +6,7 @@ from collections.abc import Sequence
 
 from ..errors import StudyError
 from .base import Protection, Stored
+from .clip import Clip
 from .plain import Cep, Mset, NoProtection
 from .secded import Secded, SecdedStored
 
@@ -14,6 +15,7 @@ DEFAULT_PROTECTIONS = ("none", "secded:64", "cep:D3P1", "mset")
 __all__ = [
     "DEFAULT_PROTECTIONS",
     "Cep",
+    "Clip",
     "Mset",
     "NoProtection",
     "Protection",
@@ -26,7 +28,14 @@ __all__ = [
 
 
 def parse_protection(text: str) -> Protection:
-    """'none', 'secded:BITS', 'cep:D3P1|D7P1|D15P1' or 'mset'."""
+    """'none', 'secded:BITS', 'cep:D3P1|D7P1|D15P1', 'mset' or 'clip', or one of the first four then clip: 'X+clip'."""
+    first, plus, last = text.strip().rpartition("+")
+    if plus:
+        if last.strip().lower() != "clip" or not first.strip():
+            raise StudyError(f"unknown protection '{text}' (only clip follows another protection, as in secded:64+clip)")
+        return Clip(parse_protection(first))
+    if text.strip().lower() == "clip":
+        return Clip(NoProtection())
     name, _, arg = text.strip().partition(":")
     name = name.lower()
     if name == "none" and not arg:
@@ -41,7 +50,7 @@ def parse_protection(text: str) -> Protection:
         return Secded(bits)
     if name == "cep":
         return Cep(arg.upper())
-    raise StudyError(f"unknown protection '{text}' (use none, secded:BITS, cep:D3P1|D7P1|D15P1, mset)")
+    raise StudyError(f"unknown protection '{text}' (use none, secded:BITS, cep:D3P1|D7P1|D15P1, mset, clip, X+clip)")
 
 
 def parse_protections(items: Sequence[str | Protection]) -> list[Protection]:

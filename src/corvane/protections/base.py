@@ -22,7 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..native import I64, U64, Patterns, bits_view
-from ..vocabulary import Change, Effect, FaultKind, Kinds, SiteLocation, Storage, Targets, Words
+from ..vocabulary import Change, Effect, FaultKind, Kinds, SiteLocation, Storage, Targets, Tensor, Words
 
 U8 = npt.NDArray[np.uint8]
 
@@ -218,6 +218,8 @@ class Protection(ABC):
     reports_chunks: bool = False
     #: Whether it stores redundancy besides the values (what ``--bits check`` targets).
     keeps_redundancy: bool = False
+    #: Whether its records count the values its decode clamped (``values_clamped``).
+    reports_clamps: bool = False
 
     def accepts(self, storage: str) -> bool:
         return Storage(storage) in self.takes
@@ -256,6 +258,10 @@ class Protection(ABC):
     @abstractmethod
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         """Encodes a group once (patterns are never written)."""
+
+    def encode_tensors(self, tensors: Sequence[Tensor], storage: Storage) -> Stored:
+        """Encodes the patterns of a group's tensors, for a code that needs to know their element types."""
+        return self.encode([t.patterns for t in tensors], storage)
 
     def __repr__(self) -> str:
         return f"<protection {self.name}>"
