@@ -179,8 +179,7 @@ def write_heatmap(results: MapResults, path: str | Path, by: str) -> None:
     labels, bits, grid = results.heat(by)
     logarithmic = by in ("damage", "metric")
     positive = grid[np.isfinite(grid) & (grid > 0)]
-    cmap = plt.get_cmap("viridis").copy()
-    cmap.set_bad((0, 0, 0, 0))
+    cmap = plt.get_cmap("viridis").with_extremes(bad=(0, 0, 0, 0))
     if logarithmic:
         high = float(positive.max()) if positive.size else 1.0
         # The colours start at the typical cell of the quietest bit position: the few tensors of zeros sit dozens

@@ -388,10 +388,10 @@ class TrialRecord:
     metric: float | None
     outcome: str
     point: int = 0
-    #: Stored bits the trial's faults changed (``faults`` counts fault events); None in records of older runs.
-    bits: int | None = None
     #: Values the decode clamped to their tensor's range (NaN set to 0 included), for protections that clip.
     values_clamped: int | None = None
+    #: Stored bits the trial's faults changed (``faults`` counts fault events); None in records of older runs.
+    bits: int | None = None
 
     @property
     def key(self) -> TrialKey:

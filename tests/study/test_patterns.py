@@ -206,7 +206,9 @@ def test_patterns_sparse_equals_dense(storage, kind, pattern, bits):
     ws = tiny(storage, sizes=(31, 6))  # odd byte count: SEC-DED's pad; partial last chunks
     if storage == "uint8" and bits:
         bits = bits.replace("exponent", "7")
-    names = ["none", "secded:7", "secded:64"] if storage == "uint8" else ["none", "cep:D3P1", "mset", "secded:7", "secded:64"]
+    names = ["none", "secded:7", "secded:64"]
+    if storage != "uint8":
+        names += ["cep:D3P1", "mset", "mset+clip", "secded:7+clip"]
     if bits and "check" in bits:
         names.remove("none")
     out = []

@@ -35,16 +35,17 @@ def special_values(storage):
 @pytest.mark.parametrize("storage", ["float32", "float16", "bfloat16", "int8"])
 def test_inplace_protections_sparse_equals_dense(storage, kind):
     ws = tiny(storage, sizes=(500, 3, 129))
-    out = both(ws, ["none", "cep:D3P1", "cep:D7P1", "cep:D15P1", "mset"], rates=[1e-3, 5e-2, 1.0], trials=3,
-               seed=4, kind=kind)  # fmt: skip
+    out = both(ws, ["none", "cep:D3P1", "cep:D7P1", "cep:D15P1", "mset", "clip", "cep:D7P1+clip", "mset+clip"],
+               rates=[1e-3, 5e-2, 1.0], trials=3, seed=4, kind=kind)  # fmt: skip
     assert any(r["values_changed"] for r in out)
 
 
 @pytest.mark.parametrize("storage", ["float32", "float16"])
 def test_special_values_sparse_equals_dense(storage):
     ws = WeightSet.from_arrays([("w", special_values(storage))])
-    out = both(ws, ["none", "cep:D3P1", "mset"], rates=[1e-2, 0.2], trials=4, seed=2)
+    out = both(ws, ["none", "cep:D3P1", "mset", "clip", "cep:D3P1+clip"], rates=[1e-2, 0.2], trials=4, seed=2)
     assert any(r["nonfinite"] for r in out)
+    assert any(r["values_clamped"] for r in out)
 
 
 def test_sparse_evaluate_sees_full_weights_and_restores_them():
@@ -80,6 +81,16 @@ def test_secded_sparse_equals_dense(storage, kind, d):
     # At d = 4096 the data fill three chunks and the lowest rate already puts
     # about four faults in each, so no chunk is left with one to correct.
     assert any(r["chunks_corrected"] for r in out) or d == 4096
+
+
+@needs_engine
+@pytest.mark.parametrize("kind", ["flip", "stuck-at-1"])
+@pytest.mark.parametrize("storage", ["float32", "float16", "bfloat16"])
+@pytest.mark.parametrize("d", [7, 36, 64])
+def test_clip_after_secded_sparse_equals_dense(storage, kind, d):
+    ws = tiny(storage, sizes=(301, 7, 64))
+    out = both(ws, [f"secded:{d}+clip"], rates=[1e-3, 3e-2, 0.3], trials=3, seed=d, kind=kind)
+    assert any(r["values_clamped"] for r in out) and any(r["chunks_corrected"] for r in out)
 
 
 @needs_engine
