@@ -238,9 +238,13 @@ def curve_name(curve: Curve) -> str:
     return f"expected {what} per trial"
 
 
+def _faults(curve: Curve) -> str:
+    n = curve.rate * curve.total_bits
+    return f"{n:.3g} fault{'' if n == 1 else 's'}"
+
+
 def print_curve(curve: Curve, emit: Callable[[Any], None], top: int = 10) -> None:
     """The curve at a few fractions of the stored bits, and the units protected first."""
-    faults = curve.rate * curve.total_bits
     rows = []
     for f in FRACTIONS:
         o, r = curve.at(f)
@@ -252,7 +256,7 @@ def print_curve(curve: Curve, emit: Callable[[Any], None], top: int = 10) -> Non
     head = ["bits protected", "by vulnerability", "random order"]
     if curve.ordered_nonfinite is not None:
         head += ["NaN/inf: by vulnerability", "NaN/inf: random"]
-    emit(f"protect-curve: {curve_name(curve)} at rate {curve.rate:.3g} ({faults:.3g} faults per trial), protecting "
+    emit(f"protect-curve: {curve_name(curve)} at rate {curve.rate:.3g} ({_faults(curve)} per trial), protecting "
          f"{curve.units} in order of vulnerability per stored bit, their single faults corrected")  # fmt: skip
     emit(_table("protect-curve", head, rows))
     used = 0
@@ -271,14 +275,16 @@ def write_curve_plot(curve: Curve, path: str | Path, title: str) -> None:
     panels.append((curve.by, curve.ordered, curve.random))
     fig, axes = plt.subplots(len(panels), 1, figsize=(7, 2.2 + 2.4 * len(panels)), dpi=110, sharex=True,
                              squeeze=False)  # fmt: skip
-    x = 100 * np.asarray(curve.fractions)
+    # A log axis from a third of the first unit's share: that is where choosing well shows.
+    first = 100 * curve.steps[0].bits / curve.total_bits if curve.steps else 1.0
+    x = np.maximum(100 * np.asarray(curve.fractions), first / 3)
     try:
         for ax, (by, ordered, rnd) in zip(axes[:, 0], panels, strict=True):
             assert ordered is not None and rnd is not None
             ax.step(x, ordered, where="post", label=f"{curve.units} by vulnerability per stored bit")
             ax.plot(x, rnd, linestyle="--", label=f"{curve.units} in random order (mean of 64)")
-            ax.set_xscale("symlog", linthresh=1.0)
-            ax.set_xlim(0, 100)
+            ax.set_xscale("log")
+            ax.set_xlim(first / 3, 100)
             positive = [v for v in (*ordered, *rnd) if v > 0]
             if by == "damage" and positive:
                 # One bit position outweighs the others by many orders of magnitude: only a log axis shows both.
@@ -290,9 +296,9 @@ def write_curve_plot(curve: Curve, path: str | Path, title: str) -> None:
             ax.set_ylabel(f"expected {name}", fontsize=8)
             ax.grid(True, which="both", alpha=0.3)
             ax.legend(fontsize=8)
-        axes[-1, 0].set_xlabel("stored bits protected (%)")
-        axes[0, 0].set_title(f"{title}\nat rate {curve.rate:.3g} ({curve.rate * curve.total_bits:.3g} faults per "
-                             "trial), protected bits' faults corrected", fontsize=9)  # fmt: skip
+        axes[-1, 0].set_xlabel("stored bits protected (%; the left edge: none)")
+        axes[0, 0].set_title(f"{title}\nat rate {curve.rate:.3g} ({_faults(curve)} per trial), the protected bits' "
+                             "single faults corrected", fontsize=9)  # fmt: skip
         fig.tight_layout()
         _save(fig, path)
     finally:
