@@ -25,12 +25,13 @@ class NotApplicable(StudyError):
 class Interrupted(KeyboardInterrupt):
     """A campaign stopped by Ctrl-C: how many of its trials are done, and where they are kept."""
 
-    def __init__(self, done: int, total: int, out: str | None) -> None:
+    def __init__(self, done: int, total: int, out: str | None, what: str = "trials") -> None:
         super().__init__(done, total, out)
         self.done = done
         self.total = total
         self.out = out
+        self.what = what
 
     def __str__(self) -> str:
         kept = f"kept in {self.out}" if self.out else "not kept (use --out DIR to resume)"
-        return f"{self.done} of {self.total} trials done, {kept}"
+        return f"{self.done} of {self.total} {self.what} done, {kept}"

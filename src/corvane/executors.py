@@ -1,8 +1,9 @@
-"""Where a campaign's trials run: in process, in forked worker processes, or on a Dask cluster.
+"""Where a campaign's trials (or a map's strata) run: in process, in forked worker processes, or on a Dask cluster.
 
 A trial is a pure function of the weight set, the protection and its
-(point, trial) pair, so an executor only decides where trials run and in
-which order they finish; the campaign puts the records back in grid order.
+(point, trial) pair, and a stratum of the same and its (tensor, bit), so an
+executor only decides where they run and in which order they finish; the
+campaign (or map) puts the records back in grid order.
 Each executor builds a protection's stored form once where its trials run:
 in the parent for worker processes (which inherit it copy-on-write when they
 are forked), and once per Dask worker, from a trial spec scattered to every
@@ -24,17 +25,37 @@ from abc import ABC, abstractmethod
 from collections import OrderedDict
 from collections.abc import Generator, Iterator, Sequence
 from types import TracebackType
-from typing import Any
+from typing import Any, Protocol
 
 from .errors import CLUSTER_EXTRA, StudyError
 from .protections import Protection, parse_protection
-from .trial import Prepared, Scratch, TrialSpec
-from .vocabulary import Damage, TrialKey, TrialRecord
+from .trial import Prepared, Scratch
+from .vocabulary import Damage
 
 Clean = tuple[Damage, float | None]  # a protection's clean loss and clean metric
+#: What an executor runs and gives back: a campaign's trial keys and records, or a map's strata and theirs.
+Task = Any
+Record = Any
 
 
-def batches(tasks: Sequence[TrialKey], slots: int) -> list[list[TrialKey]]:
+class Work(Protocol):
+    """What every task of a run shares (a campaign's ``TrialSpec``, a map's ``MapSpec``): sent to each worker once."""
+
+    @property
+    def token(self) -> str:
+        """Names the work in the caches of long-lived workers."""
+
+    def prepare(self, protection: Protection) -> Prepared:
+        """The protection applied to the weights, once where the tasks run."""
+
+    def run(self, prepared: Prepared, key: Task, scratch: Scratch) -> Record:
+        """One task."""
+
+    def run_batch(self, prepared: Prepared, keys: Sequence[Task], scratch: Scratch) -> list[Record]:
+        """Tasks one after another."""
+
+
+def batches(tasks: Sequence[Task], slots: int) -> list[list[Task]]:
     """Small batches: enough to keep every slot busy to the end and the progress moving, few enough to be cheap."""
     size = max(1, min(16, len(tasks) // (max(slots, 1) * 8)))
     return [list(tasks[i : i + size]) for i in range(0, len(tasks), size)]
@@ -44,7 +65,7 @@ class Executor(ABC):
     """Runs the trials of one protection at a time; a context manager that closes itself."""
 
     @abstractmethod
-    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
+    def prepare(self, spec: Work, protection: Protection) -> None:
         """Builds (or starts building) the protection's stored form where the trials will run."""
 
     @abstractmethod
@@ -52,7 +73,7 @@ class Executor(ABC):
         """The prepared protection's clean loss and metric."""
 
     @abstractmethod
-    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
         """The records of the prepared protection's tasks, in the order they finish."""
 
     def release(self) -> None:
@@ -74,17 +95,17 @@ class Serial(Executor):
     """Trials in the calling process, one after another."""
 
     def __init__(self) -> None:
-        self._state: tuple[TrialSpec, Prepared] | None = None
+        self._state: tuple[Work, Prepared] | None = None
         self._scratch = Scratch()
 
-    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
+    def prepare(self, spec: Work, protection: Protection) -> None:
         self._state = spec, spec.prepare(protection)
 
     def clean(self) -> Clean:
         assert self._state is not None
         return self._state[1].clean_damage, self._state[1].clean_metric
 
-    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
         assert self._state is not None
         spec, prepared = self._state
         for t in tasks:
@@ -96,7 +117,7 @@ class Serial(Executor):
 
 
 # The prepared protection of the parent, read by forked workers from their copy-on-write image of it.
-_FORKED: tuple[TrialSpec, Prepared] | None = None
+_FORKED: tuple[Work, Prepared] | None = None
 # A forked worker's own working copy.
 _SCRATCH = Scratch()
 
@@ -108,7 +129,7 @@ def _worker_init(threads: int) -> None:
     os.environ["RAYON_NUM_THREADS"] = str(threads)
 
 
-def _worker_batch(batch: list[TrialKey]) -> list[TrialRecord]:
+def _worker_batch(batch: list[Task]) -> list[Record]:
     assert _FORKED is not None, "a worker forked without a prepared protection"
     spec, prepared = _FORKED
     return spec.run_batch(prepared, batch, _SCRATCH)
@@ -123,7 +144,7 @@ class Processes(Executor):
         self.workers = workers
         self._pool: Any = None
 
-    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
+    def prepare(self, spec: Work, protection: Protection) -> None:
         global _FORKED
         _FORKED = spec, spec.prepare(protection)
 
@@ -131,7 +152,7 @@ class Processes(Executor):
         assert _FORKED is not None
         return _FORKED[1].clean_damage, _FORKED[1].clean_metric
 
-    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
         import multiprocessing
 
         assert _FORKED is not None
@@ -176,7 +197,7 @@ _CACHE_SIZE = 2
 _LOCAL = threading.local()
 
 
-def cached(spec: TrialSpec, protection: str) -> Prepared:
+def cached(spec: Work, protection: str) -> Prepared:
     """The worker's Prepared for (spec, protection), built on first use."""
     key = (spec.token, protection)
     with _CACHE_LOCK:
@@ -198,7 +219,7 @@ def _thread_scratch() -> Scratch:
     return scratch
 
 
-def _dask_clean(spec: TrialSpec, protection: str) -> Clean:
+def _dask_clean(spec: Work, protection: str) -> Clean:
     with freed_memory_kept():
         prepared = cached(spec, protection)
     return prepared.clean_damage, prepared.clean_metric
@@ -250,7 +271,7 @@ def freed_memory_kept() -> Iterator[None]:
             mallopt(param, value)
 
 
-def _dask_batch(spec: TrialSpec, protection: str, batch: list[TrialKey]) -> list[TrialRecord]:
+def _dask_batch(spec: Work, protection: str, batch: list[Task]) -> list[Record]:
     with freed_memory_kept():
         return spec.run_batch(cached(spec, protection), batch, _thread_scratch())
 
@@ -273,7 +294,7 @@ class Cluster(Executor):
             except (OSError, TimeoutError, ValueError) as exc:
                 raise StudyError(f"cannot reach the Dask scheduler at {scheduler}: {exc}") from None
             self._own = True
-        self._spec: TrialSpec | None = None
+        self._spec: Work | None = None
         self._scattered: Any = None
         self._protection = ""
         self._futures: list[Any] = []
@@ -283,7 +304,7 @@ class Cluster(Executor):
         workers = self.client.scheduler_info().get("workers", {})
         return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
 
-    def prepare(self, spec: TrialSpec, protection: Protection) -> None:
+    def prepare(self, spec: Work, protection: Protection) -> None:
         if self._spec is not spec:
             self._scattered = self.client.scatter(spec, broadcast=True, hash=False)
             self._spec = spec
@@ -295,7 +316,7 @@ class Cluster(Executor):
         clean: Clean = self._clean.result()
         return clean
 
-    def run(self, tasks: Sequence[TrialKey]) -> Generator[TrialRecord, None, None]:
+    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
         self._futures = [
             self.client.submit(_dask_batch, self._scattered, self._protection, b, pure=False)
             for b in batches(tasks, self._slots())

@@ -1,4 +1,4 @@
-"""A campaign's run directory (``--out DIR``): its config and one line per finished trial.
+"""A campaign's run directory (``--out DIR``): its config and one line per finished trial; and a map's, alike.
 
 ``config.json`` holds the campaign config and what else decides the results
 (a digest of the weights, the evaluate function), so a rerun in the same
@@ -21,16 +21,19 @@ import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Self
 
 from .errors import StudyError
 from .files import atomic_write
+from .mapresults import StratumRecord
 from .vocabulary import Damage, ProtectionSummary, Results, Rounding, TrialKey, TrialRecord
 from .weights import WeightSet
 
 CONFIG = "config.json"
 TRIALS = "trials.jsonl"
 SUMMARIES = "protections.json"
+STRATA = "strata.jsonl"
+MAP = "map.json"
 FORMAT = 1
 #: A finished trial reaches the disk within about this many seconds.
 SYNC_SECONDS = 1.0
@@ -79,6 +82,12 @@ class RunDir:
     never write one directory, and reads the finished trials.
     """
 
+    #: The log of finished work in the directory, what one of its lines holds, and what runs it.
+    LOG = TRIALS
+    RECORD = "trial record"
+    UNITS = "trials"
+    KIND = "campaign"
+
     def __init__(self, path: str | Path, config: dict[str, Any]) -> None:
         self.path = Path(path)
         try:
@@ -87,18 +96,18 @@ class RunDir:
             raise StudyError(f"--out {self.path}: cannot create the directory: {exc.strerror}") from exc
         if not self.path.is_dir():  # pragma: no cover - mkdir(exist_ok) raises for a file
             raise StudyError(f"--out {self.path}: not a directory")
-        trials = self.path / TRIALS
+        log = self.path / self.LOG
         try:
-            self._fd = os.open(trials, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
+            self._fd = os.open(log, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o644)
         except OSError as exc:
-            raise StudyError(f"{trials}: cannot open: {exc.strerror}") from exc
+            raise StudyError(f"{log}: cannot open: {exc.strerror}") from exc
         try:
             try:
                 fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
                 raise StudyError(f"--out {self.path}: another run is writing to this directory") from None
             self._check_config(config)
-            self.done: dict[TrialKey, TrialRecord] = self._read_trials()
+            self.done: dict[Any, Any] = self._read_log()
         except BaseException:
             os.close(self._fd)
             raise
@@ -114,7 +123,7 @@ class RunDir:
             text = path.read_text()
         except FileNotFoundError:
             if os.fstat(self._fd).st_size:
-                raise StudyError(f"--out {self.path}: holds trials but no {CONFIG}; use another directory") from None
+                raise StudyError(f"--out {self.path}: holds {self.UNITS} but no {CONFIG}; use another directory") from None
             with atomic_write(path) as f:
                 json.dump(wanted, f, indent=1)
                 f.write("\n")
@@ -126,7 +135,7 @@ class RunDir:
         try:
             stored = json.loads(text)
         except ValueError:
-            raise StudyError(f"{path}: not a campaign config (invalid JSON)") from None
+            raise StudyError(f"{path}: not a {self.KIND} config (invalid JSON)") from None
         campaign = stored.get("campaign") if isinstance(stored, dict) else None
         if isinstance(campaign, dict):  # a run kept before these options existed ran with their defaults
             for key, default in _LATER_OPTIONS.items():
@@ -134,29 +143,42 @@ class RunDir:
         if stored != wanted:
             keys = _differences(stored, wanted) if isinstance(stored, dict) else ["the whole file"]
             raise StudyError(
-                f"--out {self.path} holds another campaign (it differs in {', '.join(keys)}); "
+                f"--out {self.path} holds another {self.KIND} (it differs in {', '.join(keys)}); "
                 "rerun with the same options or use another directory"
             )
 
-    def _read_trials(self) -> dict[TrialKey, TrialRecord]:
+    def _parse(self, line: bytes) -> Any | None:
+        """The record of one line of the log, or None."""
+        return _record(line)
+
+    def _misfit(self, rec: Any) -> str | None:
+        """Why a well-formed record is not one of this run's, or None."""
+        return None
+
+    def _read_log(self) -> dict[Any, Any]:
         with open(self._fd, "rb", closefd=False) as f:
             f.seek(0)
             data = f.read()
-        done: dict[TrialKey, TrialRecord] = {}
+        done: dict[Any, Any] = {}
         pos = 0  # the end of the good lines
         while pos < len(data):
             end = data.find(b"\n", pos)
             if end < 0:
                 break  # a last line without its newline: cut off by a crash
-            rec = _record(data[pos:end])
+            rec = self._parse(data[pos:end])
             if rec is None:
                 if end == len(data) - 1:
                     break  # a last line that does not parse: cut off too
                 line = data.count(b"\n", 0, pos) + 1
                 raise StudyError(
-                    f"{self.path / TRIALS}: line {line} is not a trial record; "
+                    f"{self.path / self.LOG}: line {line} is not a {self.RECORD}; "
                     "only a cut-off last line is repaired, so use another directory"
                 )
+            misfit = self._misfit(rec)
+            if misfit is not None:
+                line = data.count(b"\n", 0, pos) + 1
+                raise StudyError(f"{self.path / self.LOG}: line {line}: {misfit}; it is not of this {self.KIND}, "
+                                 "so use its own options or another directory")  # fmt: skip
             done.setdefault(rec.key, rec)
             pos = end + 1
         if pos < len(data):
@@ -164,7 +186,7 @@ class RunDir:
             os.ftruncate(self._fd, pos)
         return done
 
-    def append(self, rec: TrialRecord) -> None:
+    def append(self, rec: Any) -> None:
         line = (json.dumps(asdict(rec), allow_nan=True) + "\n").encode()
         view = memoryview(line)
         while view:
@@ -208,11 +230,52 @@ class RunDir:
             os.close(self._fd)
             self._fd = -1
 
-    def __enter__(self) -> RunDir:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class MapDir(RunDir):
+    """A vulnerability map's run directory (``--out DIR``): its config, one line per finished stratum
+    (``strata.jsonl``), and ``map.json`` with the protection's clean metric.
+
+    ``misfit`` says why a stratum's record is not one of the map's (a
+    stratum it does not hold, another seed), or None.
+    """
+
+    LOG = STRATA
+    RECORD = "stratum record"
+    UNITS = "strata"
+    KIND = "map"
+
+    def __init__(self, path: str | Path, config: dict[str, Any], misfit: Callable[[StratumRecord], str | None]) -> None:
+        self._fits = misfit
+        super().__init__(path, config)
+
+    def _parse(self, line: bytes) -> StratumRecord | None:
+        try:
+            d = json.loads(line)
+            return StratumRecord.from_json(d) if isinstance(d, dict) else None
+        except (ValueError, TypeError, KeyError):
+            return None
+
+    def _misfit(self, rec: Any) -> str | None:
+        return self._fits(rec)
+
+    def save_map(self, doc: dict[str, Any]) -> None:
+        with atomic_write(self.path / MAP) as f:
+            json.dump(doc, f, indent=1)
+            f.write("\n")
+
+    def saved_map(self) -> dict[str, Any] | None:
+        """What ``save_map`` kept, or None where it is missing or unreadable (it is measured again)."""
+        try:
+            doc = json.loads((self.path / MAP).read_text())
+        except (OSError, ValueError):
+            return None
+        return doc if isinstance(doc, dict) else None
 
 
 def _differences(a: dict[str, Any], b: dict[str, Any]) -> list[str]:

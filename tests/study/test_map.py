@@ -368,3 +368,75 @@ def test_protect_only_makes_a_code_applicable_to_the_tensors_it_takes():
     res = Campaign(ws, ["cep:D3P1"], counts=[1, 20], trials=2, protect_only="w").run()
     assert res.protections[0].applicable and res.protections[0].stored_bits == 50 * 32 + 40 * 8
     assert len(res.records) == 4
+
+
+def total_abs(arrays):
+    # Module level, so that worker processes and Dask workers can unpickle it.
+    with np.errstate(invalid="ignore"):
+        return float(sum(np.nansum(np.minimum(np.abs(a.astype(np.float64)), 10.0)) for a in arrays.values()))
+
+
+def small_map(**kw):
+    return VulnerabilityMap(tiny("float32", sizes=(60, 25)), "mset", per_stratum=12, bits="20-31", seed=3,
+                            evaluate=total_abs, **kw)  # fmt: skip
+
+
+def map_rows(results):
+    return [{k: repr(v) for k, v in r.as_row().items() if k != "seconds"} for r in results.records]
+
+
+def test_worker_processes_give_the_serial_map():
+    serial = small_map().run()
+    seen = []
+    forked = small_map().run(seen.append, workers=2)
+    assert map_rows(forked) == map_rows(serial) and len(seen) == len(serial.records) == 24
+    assert forked.clean_metric == serial.clean_metric
+
+
+def test_a_map_resumes_stratum_by_stratum(tmp_path):
+    from corvane.rundir import STRATA
+
+    full = small_map().run()
+    out = tmp_path / "run"
+    assert map_rows(small_map().run(out=out)) == map_rows(full)
+    lines = (out / STRATA).read_bytes().splitlines(keepends=True)
+    (out / STRATA).write_bytes(b"".join(lines[::3]) + lines[4][:30])  # and a line cut off by a crash
+    ran, resumed = [], []
+    again = small_map().run(ran.append, out=out, on_resume=resumed.append, workers=2)
+    assert resumed == [8] and len(ran) == 16
+    assert map_rows(again) == map_rows(full) and again.clean_metric == full.clean_metric
+    ran.clear()
+    assert map_rows(small_map().run(ran.append, out=out)) == map_rows(full) and ran == []
+    with pytest.raises(StudyError, match="holds another map .*per_stratum"):
+        VulnerabilityMap(tiny("float32", sizes=(60, 25)), "mset", per_stratum=13, bits="20-31", seed=3,
+                         evaluate=total_abs).run(out=out)  # fmt: skip
+    data = (out / STRATA).read_bytes().splitlines(keepends=True)
+    forged = json.loads(data[2])
+    forged["seed"] += 1
+    (out / STRATA).write_bytes(b"".join(data[:2]) + (json.dumps(forged) + "\n").encode() + b"".join(data[3:]))
+    with pytest.raises(StudyError, match="line 3: seed .* not this map's stratum"):
+        small_map().run(out=out)
+    (out / STRATA).write_bytes(b"".join(data[:2]) + b"garbage\n" + b"".join(data[3:]))
+    with pytest.raises(StudyError, match="line 3 is not a stratum record"):
+        small_map().run(out=out)
+
+
+def test_ctrl_c_keeps_finished_strata(tmp_path, monkeypatch):
+    import signal
+
+    from corvane.errors import Interrupted
+    from corvane.rundir import STRATA, MapDir
+
+    write = MapDir.append
+
+    def append_then_ctrl_c(self, rec):
+        write(self, rec)
+        if (tmp_path / "run" / STRATA).read_bytes().count(b"\n") == 5:
+            signal.raise_signal(signal.SIGINT)
+
+    monkeypatch.setattr(MapDir, "append", append_then_ctrl_c)
+    with pytest.raises(Interrupted) as caught:
+        small_map().run(out=tmp_path / "run", workers=2)
+    assert caught.value.done == 5 and str(caught.value) == f"5 of 24 strata done, kept in {tmp_path / 'run'}"
+    monkeypatch.undo()
+    assert map_rows(small_map().run(out=tmp_path / "run")) == map_rows(small_map().run())

@@ -123,6 +123,20 @@ def test_dask_cluster_gives_the_serial_rows(cluster, storage):
     assert rows(again.records) == rows(campaign(storage, evaluate=None).run().records)
 
 
+def test_dask_cluster_gives_the_serial_map(cluster):
+    from corvane.vulnerability import VulnerabilityMap
+
+    def vmap():
+        return VulnerabilityMap(tiny("float16"), "cep:D3P1", per_stratum=10, bits="10-15", evaluate=total_abs)
+
+    serial = vmap().run()
+    on_cluster = vmap().run(scheduler=cluster.scheduler_address)
+    assert [r.as_json() | {"seconds": 0} for r in on_cluster.records] == [
+        r.as_json() | {"seconds": 0} for r in serial.records
+    ]
+    assert on_cluster.clean_metric == serial.clean_metric and len(serial.records) == 12
+
+
 class PidFactory:
     """A factory noting the process it is called in (module level, so a Dask worker can unpickle it)."""
 
