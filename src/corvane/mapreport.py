@@ -18,6 +18,7 @@ from typing import Any
 
 import numpy as np
 
+from .errors import StudyError
 from .files import atomic_write
 from .mapresults import Curve, Estimate, MapResults, Marginal, StratumRecord
 
@@ -252,7 +253,7 @@ def print_curve(curve: Curve, emit: Callable[[Any], None], top: int = 10) -> Non
         if curve.ordered_nonfinite is not None and curve.random_nonfinite is not None:
             i = int(np.searchsorted(np.asarray(curve.fractions), f, side="right")) - 1
             extra = [num(curve.ordered_nonfinite[i]), num(curve.random_nonfinite[i])]
-        rows.append([f"{f:.1%}", num(o), num(r), *extra])
+        rows.append([f"{num(100 * f)}%", num(o), num(r), *extra])
     head = ["bits protected", "by vulnerability", "random order"]
     if curve.ordered_nonfinite is not None:
         head += ["NaN/inf: by vulnerability", "NaN/inf: random"]
@@ -263,7 +264,7 @@ def print_curve(curve: Curve, emit: Callable[[Any], None], top: int = 10) -> Non
     first = []
     for s in curve.steps[:top]:
         used += s.bits
-        first.append([s.label, str(s.bits), f"{used / curve.total_bits:.3%}"])
+        first.append([s.label, str(s.bits), f"{num(100 * used / curve.total_bits)}%"])
     emit(_table(f"{curve.units} protected first", ["unit", "stored bits", "bits protected"], first))
 
 
@@ -309,6 +310,9 @@ def write_selection(curve: Curve, budget: float, path: str | Path, source: str) 
     """The tensors protected first within ``budget`` of the stored bits, one per line, under a comment that says
     what chose them; what ``corvane study --protect-only @FILE`` reads."""
     chosen = curve.selection(budget)
+    unfit = next((n for n in chosen if "\n" in n or "\r" in n or n.startswith("#") or not n.strip()), None)
+    if unfit is not None:
+        raise StudyError(f"{path}: the tensor {unfit!r} cannot be listed one per line; give --protect-only globs")
     bits = sum(s.bits for s in curve.steps[: len(chosen)])
     left, rnd = curve.at(budget)
     with atomic_write(path) as f:

@@ -335,6 +335,9 @@ def load(path: str | Path) -> tuple[Results, int]:
         raise StudyError(f"{p}: no such directory")
     try:
         config = json.loads((p / CONFIG).read_text())
+        if isinstance(config, dict) and "map" in config and "campaign" not in config:
+            raise StudyError(f"{p}: holds a vulnerability map; the same corvane map command with --out {p} "
+                             "reports it")  # fmt: skip
         campaign = config["campaign"]
         protections: list[str] = list(campaign["protections"])
         points = len(campaign["rates"] if campaign["rates"] is not None else campaign["counts"])

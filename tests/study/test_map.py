@@ -419,6 +419,10 @@ def test_a_map_resumes_stratum_by_stratum(tmp_path):
     (out / STRATA).write_bytes(b"".join(data[:2]) + b"garbage\n" + b"".join(data[3:]))
     with pytest.raises(StudyError, match="line 3 is not a stratum record"):
         small_map().run(out=out)
+    from corvane import rundir
+
+    with pytest.raises(StudyError, match="holds a vulnerability map"):
+        rundir.load(out)
 
 
 def test_ctrl_c_keeps_finished_strata(tmp_path, monkeypatch):
