@@ -91,11 +91,21 @@ def load_callable(spec: str) -> Any:
     return fn
 
 
+def parse_range(text: str) -> tuple[float | None, float | None]:
+    """'LO:HI', either end may be empty (unbounded on that side)."""
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise StudyError(f"--metric-range: '{text}' is not LO:HI")
+    return (None if not parts[0] else _floats(parts[0], "--metric-range")[0],
+            None if not parts[1] else _floats(parts[1], "--metric-range")[0])  # fmt: skip
+
+
 def _output_options(parser: argparse.ArgumentParser) -> None:
     """The outputs that ``study`` and ``report`` share."""
     parser.add_argument("--csv", metavar="PATH", help="one row per trial")
-    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
+    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates with intervals and expectations")
     parser.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
+    parser.add_argument("--plot-outcomes", metavar="PATH", help="outcome fractions against rate, with intervals")
     parser.add_argument(
         "--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)"
     )
@@ -119,7 +129,8 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     st.add_argument(
         "--protect", metavar="LIST",
-        help="comma-separated: none, secded:BITS, cep:D3P1|D7P1|D15P1, mset (default: none,secded:64,cep:D3P1,mset)",
+        help="comma-separated: none, secded:BITS, secded-pc:BITS, cep:D3P1|D7P1|D15P1, mset "
+        "(default: none,secded:64,cep:D3P1,mset)",
     )  # fmt: skip
     lvl = st.add_mutually_exclusive_group()
     lvl.add_argument(
@@ -128,9 +139,25 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     lvl.add_argument("--faults", metavar="LIST", help="absolute fault counts instead of rates")
     st.add_argument("--kind", choices=("flip", "stuck-at-0", "stuck-at-1"), default="flip")
-    st.add_argument("--trials", type=int, default=None, metavar="N", help="trials per protection and rate (default 50)")
+    st.add_argument(
+        "--trials", type=int, default=None, metavar="N",
+        help="trials per protection and rate (default 50); with --margin the most a cell runs (default: the worst case)",
+    )  # fmt: skip
     st.add_argument("--seed", type=int, default=0, metavar="N")
     st.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a callable on the list of decoded arrays -> float")
+    st.add_argument(
+        "--metric-range", metavar="LO:HI", type=parse_range,
+        help="what the evaluate function's metric can be (e.g. 0:1 for an accuracy): no interval leaves it",
+    )  # fmt: skip
+    st.add_argument(
+        "--tolerance", type=float, metavar="T",
+        help="split sdc into sdc_tolerable (metric within T of the protection's clean metric) and sdc_critical",
+    )  # fmt: skip
+    st.add_argument(
+        "--margin", type=float, metavar="E",
+        help="run each cell in batches until every outcome fraction's interval half-width is at most E",
+    )  # fmt: skip
+    st.add_argument("--confidence", type=float, default=0.95, metavar="C", help="level of every interval (default 0.95)")
     _output_options(st)
     st.add_argument("--quick", action="store_true", help="a study of a few seconds")
     st.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -161,6 +188,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Reports a campaign from its run directory alone (no weights needed).",
     )  # fmt: skip
     rep.add_argument("dir", metavar="DIR")
+    rep.add_argument("--confidence", type=float, metavar="C", help="level of the intervals (default: the campaign's)")
     _output_options(rep)
 
     ins = sub.add_parser("inspect", help="list a file's tensors and what each protection would store")
@@ -183,12 +211,23 @@ def _protect(text: str | None) -> list[str]:
 def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
-    from .campaign import Campaign, check_seed, check_trials, check_workers
+    from .campaign import (
+        Campaign, check_confidence, check_margin, check_metric_range, check_seed, check_tolerance, check_trials,
+        check_workers,
+    )  # fmt: skip
     from .weights import load_weights
 
     if args.trials is not None:
         check_trials(args.trials, "--trials")
     check_seed(args.seed, "--seed")
+    check_confidence(args.confidence, "--confidence")
+    if args.margin is not None:
+        check_margin(args.margin, "--margin")
+    if args.tolerance is not None:
+        check_tolerance(args.tolerance, "--tolerance")
+    metric_range = check_metric_range(args.metric_range or (None, None), "--metric-range")
+    if args.metric_range and not args.evaluate:
+        raise StudyError("--metric-range describes the metric of --evaluate; give one")
     evaluate = load_callable(args.evaluate) if args.evaluate else None
     metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
@@ -199,16 +238,19 @@ def _study(args: argparse.Namespace) -> int:
 
         weights, default_eval = digits.weight_set(args.as_dtype, tensors)
         if evaluate is None:
-            evaluate, metric_name = default_eval, DIGITS_METRIC
+            evaluate, metric_name, metric_range = default_eval, DIGITS_METRIC, digits.ACCURACY_RANGE
+    if args.tolerance is not None and evaluate is None:
+        raise StudyError("--tolerance needs a task metric: --evaluate, or the default model")
     if args.faults:
         counts, rates = parse_counts(args.faults), None
     else:
         counts = None
         rates = parse_rates(args.rates or ("1e-4:1e-2:3" if args.quick else "1e-5:1e-2:4"))
-    trials = args.trials or (10 if args.quick else 50)
+    trials = args.trials or (None if args.margin is not None else 10 if args.quick else 50)
     campaign = Campaign(
         weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
-        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name,
+        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name, confidence=args.confidence,
+        margin=args.margin, tolerance=args.tolerance, metric_range=metric_range,
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
     _check_outputs(args)
@@ -218,6 +260,8 @@ def _study(args: argparse.Namespace) -> int:
     if args.show_trial:
         return _show_trial(campaign, args.show_trial, console)
     campaign.check()
+    if campaign.margin is not None and not args.quiet:
+        console.print(_margin_plan(campaign))
     total = campaign.total_trials()
     run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
     show_progress = not args.quiet and sys.stderr.isatty()
@@ -233,6 +277,7 @@ def _study(args: argparse.Namespace) -> int:
             results = campaign.run(
                 on_trial=lambda rec: progress.update(bar, advance=1, description=rec.protection, refresh=True),
                 on_resume=lambda n: progress.update(bar, completed=n, refresh=True),
+                on_total=lambda n: progress.update(bar, total=n, refresh=True),
                 **run,
             )  # fmt: skip
     else:
@@ -241,6 +286,20 @@ def _study(args: argparse.Namespace) -> int:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
     _report(results, metric, args, console)
     return 0
+
+
+def _margin_plan(campaign: Any) -> str:
+    """What a margin asks for, before the run: the sample-size formula's worst case per cell."""
+    margin = campaign.margin
+    worst = campaign.worst_cases()
+    low, high = min(worst.values(), default=0), max(worst.values(), default=0)
+    spread = str(high) if low == high else f"{low} to {high}"
+    return (
+        f"--margin {margin.half_width:g} at {100 * margin.confidence:.4g}%: worst case {spread} trials per cell "
+        f"(n = z^2 p(1-p)/e^2 at p = 0.5, finite-population corrected); each cell runs batches of {margin.batch} "
+        f"trials, at most {campaign.trials}, until every outcome fraction's interval half-width is at most "
+        f"{margin.half_width:g}"
+    )
 
 
 def _metric(name: str | None, has_metric: bool) -> str:
@@ -258,7 +317,8 @@ def _check_outputs(args: argparse.Namespace) -> None:
     from .files import check_output
     from .report import PLOT_FORMATS
 
-    for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS)):
+    outputs = ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS), (args.plot_outcomes, PLOT_FORMATS))
+    for path, formats in outputs:
         if path:
             check_output(path, formats)
 
@@ -275,6 +335,8 @@ def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, l
         report.write_json(results, args.json)
     if args.plot:
         report.write_plot(results, args.plot, metric)
+    if args.plot_outcomes:
+        report.write_outcome_plot(results, args.plot_outcomes)
 
 
 def _report_dir(args: argparse.Namespace) -> int:
@@ -282,7 +344,11 @@ def _report_dir(args: argparse.Namespace) -> int:
 
     from . import rundir
 
+    from .campaign import check_confidence
+
     results, total = rundir.load(args.dir)
+    if args.confidence is not None:
+        results.confidence = check_confidence(args.confidence, "--confidence")
     has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
     metric = _metric(args.metric, has_metric)
     _check_outputs(args)

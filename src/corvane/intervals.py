@@ -8,6 +8,12 @@ deterministic: the bootstrap draws from a NumPy Generator seeded by the caller.
 Undefined cases give NaN rather than a made-up width: no trials give a NaN
 proportion band, no values a NaN mean, and a single value a NaN band around
 its mean (one value says nothing about the spread).
+
+Counts of rare events (chunks flagged, values changed) are zero in most
+trials, and often in every trial of a short campaign, where resampling the
+trials can only say "exactly zero" (and with a few non-zero trials says too
+little); such a band is joined with the exact Poisson band of the total
+count, which stays honest there.
 """
 
 from __future__ import annotations
@@ -25,10 +31,13 @@ from .errors import StudyError
 
 __all__ = [
     "MetricInterval",
+    "Proportion",
     "bootstrap_interval",
     "clopper_pearson",
     "heavy_tailed",
     "metric_interval",
+    "poisson_mean_interval",
+    "proportion",
     "t_interval",
     "wilson",
 ]
@@ -75,6 +84,27 @@ def wilson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, flo
     low = 0.0 if successes == 0 else max(0.0, centre - half)
     high = 1.0 if successes == n else min(1.0, centre + half)
     return low, high
+
+
+@dataclass(frozen=True)
+class Proportion:
+    """A fraction of trials with its interval: ``count`` of ``n``."""
+
+    fraction: float
+    low: float
+    high: float
+    count: int
+    n: int
+
+    @property
+    def half_width(self) -> float:
+        return (self.high - self.low) / 2
+
+
+def proportion(count: int, n: int, confidence: float = 0.95) -> Proportion:
+    """``count`` of ``n`` trials with its Wilson interval (NaN for n = 0)."""
+    low, high = wilson(count, n, confidence)
+    return Proportion(count / n if n else _NAN, low, high, count, n)
 
 
 def clopper_pearson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
@@ -142,6 +172,29 @@ def _check_bounds(x: FloatArray, low_bound: float | None, high_bound: float | No
 
 #: Cells (resamples x values) drawn at once by the bootstrap.
 _BOOT_BLOCK = 1 << 22
+#: A sample with at most one distinct value per this many values resamples counts of its values.
+_FEW_DISTINCT = 4
+
+
+def _resampled_means(xs: FloatArray, resamples: int, rng: np.random.Generator) -> FloatArray:
+    """Means of ``resamples`` resamples (with replacement) of ``xs``.
+
+    Where values repeat (counts, accuracies), drawing how often each distinct
+    value is picked (multinomial) gives the same distribution of means at a
+    cost per distinct value instead of per value.
+    """
+    values, counts = np.unique(xs, return_counts=True)
+    if values.size * _FEW_DISTINCT <= xs.size:
+        picked = rng.multinomial(xs.size, counts / xs.size, size=resamples)
+        out: FloatArray = (picked @ values) / xs.size
+        return out
+    means = np.empty(resamples)
+    block = max(1, _BOOT_BLOCK // xs.size)
+    for start in range(0, resamples, block):
+        stop = min(resamples, start + block)
+        idx = rng.integers(0, xs.size, size=(stop - start, xs.size))
+        means[start:stop] = xs[idx].mean(axis=1)
+    return means
 
 
 def bootstrap_interval(
@@ -171,13 +224,7 @@ def bootstrap_interval(
         return mean, _NAN, _NAN
     s = _scale(x)
     xs = x / s
-    rng = np.random.default_rng(seed)
-    means = np.empty(resamples)
-    block = max(1, _BOOT_BLOCK // x.size)
-    for start in range(0, resamples, block):
-        stop = min(resamples, start + block)
-        idx = rng.integers(0, x.size, size=(stop - start, x.size))
-        means[start:stop] = xs[idx].mean(axis=1)
+    means = _resampled_means(xs, resamples, np.random.default_rng(seed))
     q_low, q_high = np.quantile(means, [alpha / 2, 1 - alpha / 2]) * s
     low = max(float(q_low), lo_b, float(x.min()))
     high = min(float(q_high), hi_b, float(x.max()))
@@ -206,6 +253,21 @@ def heavy_tailed(values: Values) -> bool:
     return kurt > HEAVY_KURTOSIS or abs(skew) > HEAVY_SKEW
 
 
+def poisson_mean_interval(total: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
+    """Garwood's exact interval for the mean of ``n`` counts summing to ``total``, read as Poisson.
+
+    A total of 0 gives low = 0 and a finite high end; n = 0 gives (nan, nan).
+    """
+    alpha = _alpha(confidence)
+    if n <= 0:
+        return _NAN, _NAN
+    if total < 0:
+        raise StudyError(f"a count total cannot be negative, got {total}")
+    low = 0.0 if total == 0 else float(stats.chi2.ppf(alpha / 2, 2 * total)) / (2 * n)
+    high = float(stats.chi2.ppf(1 - alpha / 2, 2 * total + 2)) / (2 * n)
+    return low, high
+
+
 @dataclass(frozen=True)
 class MetricInterval:
     """A metric's mean and interval over the finite values of a sample."""
@@ -226,13 +288,17 @@ def metric_interval(
     confidence: float = 0.95,
     seed: int = 0,
     bounds: tuple[float | None, float | None] = (None, None),
+    counts: bool = False,
 ) -> MetricInterval:
     """Mean and interval of a metric, choosing the method from its bounds and tail shape.
 
     NaN and infinite values are dropped and counted. A metric with a known
     bound on either side, or a heavy-tailed sample (see ``heavy_tailed``),
     gets the bootstrap interval (deterministic from ``seed``); otherwise the
-    Student-t interval. Whenever the band is defined (two or more finite
+    Student-t interval. ``counts`` says the values are counts of events
+    (whole numbers >= 0): when most of them are 0 (the events are rare) the
+    band is joined with ``poisson_mean_interval`` of their total, so that a
+    count seen as 0 in every trial still gets an upper end above 0. Whenever the band is defined (two or more finite
     values) low <= mean <= high and both ends lie within ``bounds``; with
     fewer the band is NaN.
     """
@@ -252,6 +318,12 @@ def metric_interval(
     else:
         mean, low, high = t_interval(x, confidence)
         method = "t"
+    if counts:
+        if not (x >= 0).all() or not (np.floor(x) == x).all():
+            raise StudyError("a count metric needs whole numbers of at least 0")
+        if 2 * np.count_nonzero(x) < x.size:
+            p_low, p_high = poisson_mean_interval(int(x.sum()), int(x.size), confidence)
+            low, high = min(low, p_low), max(high, p_high)
     low = min(max(low, lo_b), mean)
     high = max(min(high, hi_b), mean)
     return MetricInterval(mean, low, high, int(x.size), nonfinite, method)

@@ -1,4 +1,4 @@
-"""Reports of a campaign: the aggregate table, CSV (one row per trial), JSON and plots.
+"""Reports of a campaign: the tables, CSV (one row per trial), JSON and plots.
 
 Every file is written to a temporary file beside its target and renamed over
 it only when complete, so a failure never leaves a half-written file.
@@ -10,15 +10,30 @@ import csv
 import io
 import json
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import asdict
 from pathlib import Path
 from typing import Any
 
 from .files import atomic_write
-from .vocabulary import COLUMNS, METRICS, OUTCOMES, Aggregate, Results
+from .intervals import MetricInterval, Proportion
+from .results import ANY_SILENT, Aggregate, Results, outcome_names
+from .version import corvane_version
+from .vocabulary import COLUMNS
 
 PLOT_FORMATS = (".png", ".svg", ".pdf")
+#: Titles of the outcome columns and plots.
+LABELS = {
+    "masked": "masked",
+    "sdc": "sdc",
+    "sdc_tolerable": "sdc tolerable",
+    "sdc_critical": "sdc critical",
+    "due": "due",
+    "false_due": "false due",
+    ANY_SILENT: "any silent",
+}
+#: Appended to an observed value whose interval excludes what probability theory expects.
+OUTSIDE = "!"
 
 
 def _cell(v: Any) -> str:
@@ -54,6 +69,14 @@ def _json_safe(v: Any) -> Any:
     return v
 
 
+def _fraction(p: Proportion) -> dict[str, Any]:
+    return {"fraction": p.fraction, "low": p.low, "high": p.high, "count": p.count}
+
+
+def _mean(m: MetricInterval) -> dict[str, Any]:
+    return {"mean": m.mean, "low": m.low, "high": m.high, "n": m.n, "nonfinite": m.nonfinite}
+
+
 def json_document(results: Results) -> Any:
     aggs = []
     for a in results.aggregates():
@@ -63,14 +86,22 @@ def json_document(results: Results) -> Any:
                 "rate": a.rate,
                 "faults": a.faults,
                 "trials": a.trials,
-                "metrics": {m: {"mean": v[0], "low": v[1], "high": v[2]} for m, v in a.metrics.items()},
-                "outcomes": a.outcomes,
+                "outcomes": {o: _fraction(p) for o, p in a.outcomes.items()},
+                "events": {e: _fraction(p) for e, p in a.events.items()},
+                "metrics": {m: _mean(v) for m, v in a.metrics.items()},
+                "expected": a.expected,
+                "outside": [c.name for c in a.checks() if c.outside],
             }
         )
     return _json_safe(
         {
+            "corvane_version": corvane_version(),
+            "confidence": results.confidence,
+            "weights_digest": results.weights_digest,
             "config": results.config,
             "baseline_metric": results.baseline_metric,
+            "metric_name": results.metric_name,
+            "metric_range": list(results.metric_range),
             "skipped_tensors": [list(s) for s in results.skipped],
             "protections": [
                 {**asdict(p), "clean": asdict(p.clean) if p.clean else None} for p in results.protections
@@ -87,53 +118,7 @@ def write_json(results: Results, path: str | Path) -> None:
         f.write("\n")
 
 
-def write_plot(results: Results, path: str | Path, metric: str) -> None:
-    """The chosen metric against the rate (log axis), one line per protection with its 95% band."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=110)
-    try:
-        by: dict[str, list[Aggregate]] = {}
-        for a in results.aggregates():
-            by.setdefault(a.protection, []).append(a)
-        for name, aggs in by.items():
-            aggs.sort(key=lambda a: a.rate)
-            pts = [(a.rate, *a.metrics[metric]) for a in aggs if metric in a.metrics]
-            if not pts:
-                continue
-            x = [p[0] for p in pts]
-            (line,) = ax.plot(x, [p[1] for p in pts], marker="o", label=name)
-            # Counts and errors are never negative: the band stops at 0.
-            low = [max(p[2], 0.0) if metric != "metric" else p[2] for p in pts]
-            ax.fill_between(x, low, [p[3] for p in pts], color=line.get_color(), alpha=0.18)
-        ax.set_xscale("log")
-        if metric in ("max_abs_error", "mean_abs_error", "rel_l2_error") and _positive(results, metric):
-            ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
-            ax.set_ylim(bottom=0)
-        ax.set_xlabel("bit-error rate (faults per stored bit)")
-        named = metric == "metric" and results.metric_name
-        ax.set_ylabel(f"metric ({results.metric_name})" if named else metric)
-        kind = results.config.get("kind", "")
-        ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval", fontsize=10)
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=8)
-        fig.tight_layout()
-        with atomic_write(path, "wb") as f:
-            fig.savefig(f, format=Path(path).suffix.lower().lstrip("."))
-    finally:
-        plt.close(fig)
-
-
-def _positive(results: Results, metric: str) -> bool:
-    return any((getattr(r, metric) or 0) > 0 for r in results.records)
-
-
-def _linthresh(results: Results, metric: str) -> float:
-    vals = [getattr(r, metric) for r in results.records if (getattr(r, metric) or 0) > 0]
-    return max(float(min(vals)), 1e-300)
+# ---- tables ------------------------------------------------------------------------------------
 
 
 def _fmt(v: float | None) -> str:
@@ -146,34 +131,94 @@ def _fmt(v: float | None) -> str:
     return f"{v:.4g}"
 
 
+def _pct(v: float) -> str:
+    """A fraction as a percentage with the digits that tell small ones apart."""
+    if math.isnan(v):
+        return "-"
+    if v in (0.0, 1.0):
+        return f"{v:.0%}"
+    p = 100 * v
+    if p >= 99.95 or p < 0.01:
+        return f"{p:.2g}" if p < 1 else f"{p:.6g}"
+    return f"{p:.3g}" if p < 10 else f"{p:.1f}"
+
+
+def _fraction_cell(p: Proportion, outside: bool) -> str:
+    mark = OUTSIDE if outside else ""
+    return f"{_pct(p.fraction)}%{mark}\n{_pct(p.low)}–{_pct(p.high)}"
+
+
+def _level(results: Results) -> str:
+    return f"{100 * results.confidence:.4g}%"
+
+
+def _outside(a: Aggregate) -> set[str]:
+    return {c.name for c in a.checks() if c.outside}
+
+
+def _split(results: Results) -> bool:
+    return results.config.get("tolerance") is not None
+
+
 def table_rows(results: Results, metric: str) -> tuple[list[str], list[list[str]]]:
-    head = ["protection", "rate", "faults", "trials", metric, "95% interval", "changed", "masked", "detected", "sdc"]
+    """The main table: per cell, the metric's mean and interval, and every outcome fraction with its interval."""
+    names = outcome_names(_split(results))
+    head = ["protection", "rate", "faults", "trials", f"{metric}\n{_level(results)} interval", "non-\nfinite",
+            *(LABELS[o] for o in names)]  # fmt: skip
     rows = []
     for a in results.aggregates():
         m = a.metrics.get(metric)
-        mean = "-" if m is None else _fmt(m[0])
-        band = "-" if m is None else f"{_fmt(m[1])} .. {_fmt(m[2])}"
+        value = "-" if m is None else f"{_fmt(m.mean)}\n{_fmt(m.low)} .. {_fmt(m.high)}"
+        nonfinite = "-" if m is None else str(m.nonfinite)
+        outside = _outside(a)
         rows.append(
-            [a.protection, f"{a.rate:.3g}", str(a.faults), str(a.trials), mean, band,
-             _fmt(a.metrics["values_changed"][0])]
-            + [f"{a.outcomes[o]:.0%}" for o in OUTCOMES]
+            [a.protection, f"{a.rate:.3g}", str(a.faults), str(a.trials), value, nonfinite]
+            + [_fraction_cell(a.outcomes[o], o in outside) for o in names]
         )  # fmt: skip
     return head, rows
+
+
+def expectation_rows(results: Results) -> list[list[str]]:
+    """Every expectation beside the value observed under its name, its interval, and whether that excludes it."""
+    rows = []
+    for a in results.aggregates():
+        first = True
+        for c in a.checks():
+            judged = "-" if c.outside is None else ("OUTSIDE" if c.outside else "ok")
+            rows.append([a.protection if first else "", f"{a.rate:.3g}" if first else "", c.name, _fmt(c.expected),
+                         _fmt(c.observed), f"{_fmt(c.low)} .. {_fmt(c.high)}", judged])  # fmt: skip
+            first = False
+    return rows
 
 
 def print_table(results: Results, metric: str, out: Callable[[Any], None] | None = None) -> None:
     from rich.console import Console
     from rich.table import Table
 
-    console = Console()
-    emit = out or console.print
+    emit = out or Console().print
+    level = _level(results)
     head, rows = table_rows(results, metric)
-    table = Table(title="fault campaign: mean over trials", title_justify="left")
+    kind = results.config.get("kind", "flip")
+    table = Table(title=f"fault campaign ({kind} faults): means and fractions of trials, {level} intervals",
+                  title_justify="left")  # fmt: skip
     for i, h in enumerate(head):
         table.add_column(h, justify="left" if i == 0 else "right")
     for r in rows:
         table.add_row(*r)
     emit(table)
+    checks = expectation_rows(results)
+    if checks:
+        exp = Table(title="expected beside observed (flip faults; a value outside its interval is marked "
+                    f"{OUTSIDE} above)", title_justify="left")  # fmt: skip
+        for h in ("protection", "rate", "quantity", "expected", "observed", f"{level} interval", "check"):
+            exp.add_column(h, justify="left" if h in ("protection", "quantity", "check") else "right")
+        for r in checks:
+            exp.add_row(*r)
+        emit(exp)
+        outside = sum(r[-1] == "OUTSIDE" for r in checks)
+        emit(f"expectations: {len(checks)} compared, {outside} outside their interval")
+    elif kind != "flip":
+        emit("expectations: none for stuck-at faults (what they change depends on the data)")
     prot = Table(title="protections before any fault", title_justify="left")
     for h in ("protection", "stored bits", "bits/value", "clean: values changed", "clean: rel L2", "clean metric"):
         prot.add_column(h, justify="left" if h == "protection" else "right")
@@ -193,4 +238,180 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
         emit("skipped tensors: " + ", ".join(f"{n} ({d})" for n, d in results.skipped))
 
 
-__all__ = ["PLOT_FORMATS", "json_document", "print_table", "table_rows", "write_csv", "write_json", "write_plot"]
+# ---- plots -------------------------------------------------------------------------------------
+
+_MARKERS = ("o", "s", "^", "D", "v", "P", "X", "<", ">", "*")
+_LINES = ("-", "--", "-.", ":")
+#: Decades between the x positions of neighbouring protections, so that coinciding points stay apart.
+_DODGE = 0.025
+
+
+def _styles(names: Sequence[str]) -> dict[str, dict[str, Any]]:
+    """Marker, line style and x offset of each protection: coinciding lines stay distinguishable."""
+    mid = (len(names) - 1) / 2
+    return {
+        n: {"marker": _MARKERS[i % len(_MARKERS)], "linestyle": _LINES[i % len(_LINES)],
+            "dodge": 10 ** (_DODGE * (i - mid)), "zorder": 3 + len(names) - i}  # fmt: skip
+        for i, n in enumerate(names)
+    }
+
+
+def _by_protection(results: Results) -> dict[str, list[Aggregate]]:
+    by: dict[str, list[Aggregate]] = {p.name: [] for p in results.protections if p.applicable}
+    for a in results.aggregates():
+        by.setdefault(a.protection, []).append(a)
+    for aggs in by.values():
+        aggs.sort(key=lambda a: a.rate)
+    return by
+
+
+def _save(fig: Any, path: str | Path) -> None:
+    with atomic_write(path, "wb") as f:
+        fig.savefig(f, format=Path(path).suffix.lower().lstrip("."))
+
+
+def _pyplot() -> Any:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def metric_label(results: Results, metric: str) -> str:
+    """The y label: the task metric's own name where it has one, else the column's."""
+    if metric == "metric" and results.metric_name:
+        return results.metric_name
+    return metric.replace("_", " ")
+
+
+def write_plot(results: Results, path: str | Path, metric: str) -> None:
+    """The chosen metric against the rate (log axis), one line per protection with its interval band.
+
+    Non-finite trials are left out of a mean and counted beside its point; a
+    protection without a finite value keeps its legend entry.
+    """
+    plt = _pyplot()
+    fig, ax = plt.subplots(figsize=(7.5, 4.8), dpi=110)
+    try:
+        by = _by_protection(results)
+        styles = _styles(list(by))
+        low_bound = results.metric_range[0] if metric == "metric" else 0.0
+        for name, aggs in by.items():
+            st = styles[name]
+            pts = [(a.rate * st["dodge"], a.metrics[metric]) for a in aggs if metric in a.metrics]
+            finite = [(x, m) for x, m in pts if math.isfinite(m.mean)]
+            label = name if finite else f"{name} (no finite value)"
+            x = [p[0] for p in finite]
+            (line,) = ax.plot(x, [m.mean for _, m in finite], marker=st["marker"], linestyle=st["linestyle"],
+                              label=label, zorder=st["zorder"], markerfacecolor="none")  # fmt: skip
+            band = [(xi, m) for xi, m in finite if math.isfinite(m.low) and math.isfinite(m.high)]
+            if band:
+                low = [m.low if low_bound is None else max(m.low, low_bound) for _, m in band]
+                ax.fill_between([b[0] for b in band], low, [m.high for _, m in band], color=line.get_color(),
+                                alpha=0.15, zorder=1)  # fmt: skip
+            for xi, m in pts:
+                if m.nonfinite:
+                    y = m.mean if math.isfinite(m.mean) else 0.0
+                    ax.annotate(f"{m.nonfinite} non-finite", (xi, y), textcoords="offset points", xytext=(4, 4),
+                                fontsize=7, color=line.get_color())  # fmt: skip
+        ax.set_xscale("log")
+        if metric != "metric" and _positive(results, metric):
+            ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
+            ax.set_ylim(bottom=0)
+        ax.set_xlabel("bit-error rate (faults per stored bit)")
+        ax.set_ylabel(metric_label(results, metric))
+        kind = results.config.get("kind", "")
+        ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and {_level(results)} interval",
+                     fontsize=10)  # fmt: skip
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+        fig.tight_layout()
+        _save(fig, path)
+    finally:
+        plt.close(fig)
+
+
+def write_outcome_plot(results: Results, path: str | Path) -> None:
+    """Every outcome fraction against the rate, one panel per outcome, one line per protection.
+
+    Fractions are on a log scale that turns linear just above 0, so a
+    fraction of 0 sits visibly on the axis (drawn as an open marker) instead
+    of vanishing; error bars are the Wilson intervals; a cross marks what
+    probability theory expects, where it does.
+    """
+    plt = _pyplot()
+    names = outcome_names(_split(results))
+    cols = 3
+    rows = -(-len(names) // cols)
+    fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.4 * rows), dpi=110, sharex=True, squeeze=False)
+    try:
+        by = _by_protection(results)
+        styles = _styles(list(by))
+        most = max((a.trials for aggs in by.values() for a in aggs), default=1)
+        # Below one trial in the largest cell there is nothing to resolve: the log scale stops there.
+        linthresh = 10 ** math.floor(math.log10(1.0 / max(most, 1)))
+        for ax, outcome in zip(axes.flat, names, strict=False):
+            for name, aggs in by.items():
+                st = styles[name]
+                x = [a.rate * st["dodge"] for a in aggs]
+                p = [a.outcomes[outcome] for a in aggs]
+                y = [q.fraction for q in p]
+                err = [[q.fraction - q.low for q in p], [q.high - q.fraction for q in p]]
+                bars = ax.errorbar(x, y, yerr=err, marker=st["marker"], linestyle=st["linestyle"], capsize=2,
+                                   label=name, zorder=st["zorder"], markersize=5)  # fmt: skip
+                colour = bars[0].get_color()
+                zeros = [(xi, yi) for xi, yi in zip(x, y, strict=True) if yi == 0]
+                if zeros:
+                    ax.plot([z[0] for z in zeros], [0.0] * len(zeros), linestyle="none", marker=st["marker"],
+                            markersize=7, markerfacecolor="white", markeredgecolor=colour, zorder=st["zorder"] + 1)
+                expect = [(xi, a.expected[outcome]) for xi, a in zip(x, aggs, strict=True) if outcome in a.expected]
+                if expect:
+                    ax.plot([e[0] for e in expect], [e[1] for e in expect], linestyle="none", marker="x",
+                            color=colour, markersize=6, zorder=st["zorder"] + 1)  # fmt: skip
+            ax.set_xscale("log")
+            ax.set_yscale("symlog", linthresh=linthresh, linscale=0.5)
+            ax.set_ylim(-0.02 * linthresh, 1.3)
+            ax.axhline(0.0, color="0.5", linewidth=0.8, zorder=0)
+            ax.set_title(LABELS[outcome], fontsize=10)
+            ax.grid(True, which="both", alpha=0.3)
+        for ax in axes.flat[len(names) :]:
+            ax.axis("off")
+        for ax in axes[-1]:
+            ax.set_xlabel("bit-error rate (faults per stored bit)")
+        for ax in axes[:, 0]:
+            ax.set_ylabel("fraction of trials")
+        handles, labels = axes.flat[0].get_legend_handles_labels()
+        handles.append(plt.Line2D([], [], linestyle="none", marker="x", color="0.3"))
+        labels.append("expected")
+        fig.legend(handles, labels, loc="lower right", fontsize=8, ncols=2)
+        kind = results.config.get("kind", "")
+        fig.suptitle(f"{results.config.get('weights', '')}: {kind} faults, fractions of trials with "
+                     f"{_level(results)} intervals (open marker: none of the trials)", fontsize=10)  # fmt: skip
+        fig.tight_layout()
+        _save(fig, path)
+    finally:
+        plt.close(fig)
+
+
+def _positive(results: Results, metric: str) -> bool:
+    return any((getattr(r, metric) or 0) > 0 for r in results.records)
+
+
+def _linthresh(results: Results, metric: str) -> float:
+    vals = [getattr(r, metric) for r in results.records if (getattr(r, metric) or 0) > 0]
+    return max(float(min(vals)), 1e-300)
+
+
+__all__ = [
+    "PLOT_FORMATS",
+    "expectation_rows",
+    "json_document",
+    "print_table",
+    "table_rows",
+    "write_csv",
+    "write_json",
+    "write_outcome_plot",
+    "write_plot",
+]

@@ -30,9 +30,10 @@ from .metrics import Reference, damage, damage_between
 from .native import U64, Patterns, draw_sites
 from .protections import Protection, Stored
 from .vocabulary import (
+    COUNTERS,
     NO_DAMAGE,
     Change,
-    ChunkCounts,
+    Counts,
     Damage,
     FaultKind,
     FaultLevel,
@@ -40,6 +41,7 @@ from .vocabulary import (
     Storage,
     TrialKey,
     TrialRecord,
+    outcome,
     trial_seed,
 )
 from .weights import WeightSet
@@ -152,7 +154,7 @@ class Prepared:
         empty = np.zeros(0, np.int64)
         changes: list[Change] = [(empty, empty, empty)] * n
         decoded: list[Patterns] | None = None
-        counts = ChunkCounts(0, 0, 0) if self.protection.reports_chunks else None
+        counts = Counts(dict.fromkeys(self.protection.counters, 0))
         for k, local in self.split(sites):
             group = self.groups[k]
             effect = group.stored.dense(spec.kind, local) if self.dense else group.stored.sparse(spec.kind, local)
@@ -163,8 +165,7 @@ class Prepared:
                     decoded = list(self.clean)
                 for i, p in zip(group.members, effect.decoded, strict=True):
                     decoded[i] = p
-            if effect.counts is not None and counts is not None:
-                counts += effect.counts
+            counts += effect.counts
         dmg = damage(self.weights.tensors, changes, self.reference)
         metric = None
         if spec.evaluate is not None:
@@ -172,12 +173,7 @@ class Prepared:
                 metric = self._evaluate(decoded)
             else:
                 metric = self._evaluate_changed(changes, scratch or Scratch())
-        if counts is not None and counts.flagged:
-            outcome = "detected"
-        elif dmg.values_changed == 0:
-            outcome = "masked"
-        else:
-            outcome = "sdc"
+        own = {c: counts.own.get(c) for c in COUNTERS}
         return TrialRecord(
             protection=self.protection.name,
             kind=str(spec.kind),
@@ -190,12 +186,11 @@ class Prepared:
             mean_abs_error=dmg.mean_abs_error,
             rel_l2_error=dmg.rel_l2_error,
             nonfinite=dmg.nonfinite,
-            chunks_corrected=None if counts is None else counts.corrected,
-            chunks_flagged=None if counts is None else counts.flagged,
-            chunks_miscorrected=None if counts is None else counts.miscorrected,
+            **own,
+            silent=counts.silent,
             seconds=time.perf_counter() - t0,
             metric=metric,
-            outcome=outcome,
+            outcome=outcome(counts, dmg.values_changed, metric, self.clean_metric, spec.tolerance),
             point=index,
         )
 
@@ -243,6 +238,8 @@ class TrialSpec:
     seed: int
     evaluate: Evaluate | None = None
     dense: bool = False
+    #: How far the task metric may move from the protection's clean metric for an sdc to be tolerable.
+    tolerance: float | None = None
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)

@@ -3,15 +3,19 @@
 A protection encodes the patterns of one storage group (the tensors of one
 storage kind) once into a stored form. A trial then hands the stored form a
 fault kind and fault sites, numbered over the stored form's own bits, and gets
-back the trial's ``Effect`` on the group: the values that changed and the
-protection's own counts. The dense path (copy, inject, decode everything) and
+back the trial's ``Effect`` on the group: the values that changed and what
+the decoder did (its own counters, the units it flagged and whether it left
+data wrong silently). The dense path (copy, inject, decode everything) and
 the sparse path (touch only what the faults touch) give the same effect.
+
+A protection also knows its geometry well enough to say what a flip
+campaign should observe on average (``expected``).
 """
 
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 import numpy as np
 
@@ -65,8 +69,8 @@ class Protection(ABC):
     #: The name used on the command line and in results, e.g. "secded:64".
     name: str
     takes: frozenset[Storage] = frozenset(Storage)
-    #: Whether its decoder's chunk counts (corrected, flagged, miscorrected) are part of every record.
-    reports_chunks: bool = False
+    #: The counters (names from ``vocabulary.COUNTERS``) its records carry.
+    counters: tuple[str, ...] = ()
 
     def accepts(self, storage: str) -> bool:
         return Storage(storage) in self.takes
@@ -78,6 +82,15 @@ class Protection(ABC):
     @abstractmethod
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         """Encodes a group once (patterns are never written)."""
+
+    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
+        """What a trial of ``faults`` flips over groups of (storage, value count) should show on average.
+
+        Names are those the values are observed under: outcomes, events
+        (``any_<counter>``) and metrics. Empty where probability theory gives
+        nothing simple.
+        """
+        return {}
 
     def __repr__(self) -> str:
         return f"<protection {self.name}>"

@@ -4,19 +4,30 @@ Fault sites are the bits of the stored values, value after value, so site g
 is bit g mod w of value g div w of the group. cep and mset give up low bits
 of every value to their redundancy; their stored form and its fault-free
 decode are built once.
+
+What a decoder did is read off the values the faults hit, on both paths
+alike: their stored patterns, the patterns the faults left, and the decode.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
 
 import numpy as np
 
 from .. import _rust
 from ..errors import StudyError
-from ..native import U64, Patterns, bits_view, diff, inject, unique_inverse
-from ..vocabulary import Effect, FaultKind, SiteLocation, Storage
+from ..expectations import cep_expectations, mset_expectations, none_expectations
+from ..native import I64, U64, Patterns, bits_view, diff, inject, popcount, unique, unique_inverse
+from ..vocabulary import Change, Counts, Effect, FaultKind, SiteLocation, Storage
 from .base import Protection, Stored, split_by_tensor
+
+#: What a decoder did, from the hit values: (stored, faulted, decoded) patterns and the trial's changes.
+Counter = Callable[[Patterns, Patterns, Patterns, list[Change]], Counts]
+
+
+def _changed_any(changes: Sequence[Change]) -> bool:
+    return any(idx.size for idx, _, _ in changes)
 
 
 class PlainStored(Stored):
@@ -27,12 +38,34 @@ class PlainStored(Stored):
         self.stored = patterns
         self.clean = patterns
         self.site_count = sum(p.size for p in patterns) * self.storage.bits
+        self.sizes = [p.size for p in patterns]
+        self._bounds = np.cumsum([0, *self.sizes])
+        #: Reads the decoder's counts off the hit values; None where a change is all there is to know.
+        self.counter: Counter | None = None
+
+    def gather(self, arrays: Sequence[Patterns], elements: I64) -> Patterns:
+        """The group-wide elements (sorted) of per-tensor arrays, as one array of bit patterns."""
+        u = bits_view(arrays[0]).dtype
+        out = np.empty(elements.size, u)
+        which = np.searchsorted(self._bounds, elements, side="right") - 1
+        for k, a in enumerate(arrays):
+            m = which == k
+            out[m] = a.view(u)[elements[m] - self._bounds[k]]
+        return out
 
     def dense(self, kind: FaultKind, sites: U64) -> Effect:
         work = [p.copy() for p in self.stored]
         inject(work, kind.code, sites)
+        if self.counter is None:
+            self._decode(work)
+            changes = diff(self.clean, work)
+            return Effect(changes, Counts(silent=_changed_any(changes)), decoded=work)
+        hit = unique(sites // np.uint64(self.storage.bits))
+        faulted = self.gather(work, hit)
         self._decode(work)
-        return Effect(diff(self.clean, work), decoded=work)
+        changes = diff(self.clean, work)
+        counts = self.counter(self.gather(self.stored, hit), faulted, self.gather(work, hit), changes)
+        return Effect(changes, counts, decoded=work)
 
     def _decode(self, work: list[Patterns]) -> None:
         pass
@@ -41,25 +74,23 @@ class PlainStored(Stored):
         w = self.storage.bits
         elem, bit = np.divmod(sites, np.uint64(w))
         elements, inverse = unique_inverse(elem)
-        sizes = [p.size for p in self.stored]
-        bounds = np.cumsum([0, *sizes])
-        which = np.searchsorted(bounds, elements, side="right") - 1
-        u = bits_view(self.stored[0]).dtype
-        values = np.empty(elements.size, u)
-        for k, s in enumerate(self.stored):
-            m = which == k
-            values[m] = s.view(u)[elements[m] - bounds[k]]
+        stored = self.gather(self.stored, elements)
+        u = stored.dtype
         masks = np.zeros(elements.size, u)
         np.bitwise_or.at(masks, inverse, (np.uint64(1) << bit).astype(u))
         if kind == FaultKind.FLIP:
-            values ^= masks
+            faulted = stored ^ masks
         elif kind == FaultKind.STUCK_AT_1:
-            values |= masks
+            faulted = stored | masks
         else:
-            values &= ~masks
+            faulted = stored & ~masks
+        values = faulted.copy() if self.counter is not None else faulted
         decoded = values.view(self.stored[0].dtype)
         self._decode([decoded])
-        return Effect(split_by_tensor(elements, decoded, sizes, self.clean))
+        changes = split_by_tensor(elements, decoded, self.sizes, self.clean)
+        if self.counter is None:
+            return Effect(changes, Counts(silent=_changed_any(changes)))
+        return Effect(changes, self.counter(stored, faulted, values, changes))
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
@@ -70,13 +101,15 @@ class InPlaceStored(PlainStored):
     """Values encoded in place by an element-wise code, and decoded element-wise."""
 
     def __init__(
-        self, patterns: list[Patterns], storage: Storage, code: Callable[[Patterns], None], decode: Callable[[Patterns], None]
-    ) -> None:
+        self, patterns: list[Patterns], storage: Storage, code: Callable[[Patterns], None],
+        decode: Callable[[Patterns], None], counter: Counter,
+    ) -> None:  # fmt: skip
         stored = [p.copy() for p in patterns]
         for s in stored:
             code(s)
         super().__init__(stored, storage)
         self._decode_one = decode
+        self.counter = counter
         self.clean = [s.copy() for s in stored]
         self._decode(self.clean)
 
@@ -93,12 +126,56 @@ class NoProtection(Protection):
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         return PlainStored(patterns, storage)
 
+    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
+        got = none_expectations([(count, Storage(s).bits) for s, count in groups], faults)
+        changed = got["p_any_value_changed"]
+        return {"faults": got["faults"], "values_changed": got["values_changed"], "sdc": changed,
+                "masked": 1.0 - changed, "any_silent": changed}  # fmt: skip
+
+
+def cep_layout(width: int, data_bits: int) -> list[tuple[int, int]]:
+    """(parity mask, source mask) of each parity group of a ``width``-bit value, groups from the top.
+
+    Group g keeps its parity bit at M - 1 - g (M groups, the lowest bits) and
+    its sources at width - 1 - data_bits g - j for j < data_bits.
+    """
+    m = width // (data_bits + 1)
+    out = []
+    for g in range(m):
+        sources = sum(1 << (width - 1 - data_bits * g - j) for j in range(data_bits))
+        out.append((1 << (m - 1 - g), sources))
+    return out
+
+
+def _cep_counter(width: int, data_bits: int) -> Counter:
+    layout = cep_layout(width, data_bits)
+
+    def count(stored: Patterns, faulted: Patterns, decoded: Patterns, changes: list[Change]) -> Counts:
+        changed = stored ^ faulted
+        zeroed = intact = undetected = 0
+        for parity, sources in layout:
+            in_sources = popcount(changed & stored.dtype.type(sources)).astype(np.int64)
+            hits = in_sources + ((changed & stored.dtype.type(parity)) != 0)
+            odd = (hits & 1) == 1
+            # The decoder clears a group whose parity fails; an even number of changes passes unseen.
+            zeroed += int(np.count_nonzero(odd))
+            intact += int(np.count_nonzero(odd & (in_sources == 0)))
+            undetected += int(np.count_nonzero(~odd & (hits > 0)))
+        own = {"groups_zeroed": zeroed, "groups_zeroed_intact": intact, "groups_undetected": undetected}
+        return Counts(own, flagged=zeroed, flagged_wrong=zeroed - intact, silent=undetected > 0)
+
+    return count
+
 
 class Cep(Protection):
-    """Embedded parity: D3P1 / D7P1 / D15P1 groups in the low bits of every value."""
+    """Embedded parity: D3P1 / D7P1 / D15P1 groups in the low bits of every value.
+
+    A group whose parity fails is zeroed by the decoder: that is its flag.
+    """
 
     takes = frozenset({Storage.FLOAT32, Storage.UINT16})
     SCHEMES = ("D3P1", "D7P1", "D15P1")
+    counters = ("groups_zeroed", "groups_zeroed_intact", "groups_undetected")
 
     def __init__(self, scheme: str) -> None:
         if scheme not in self.SCHEMES:
@@ -106,11 +183,45 @@ class Cep(Protection):
         self.scheme_name = scheme
         self.scheme = getattr(_rust.cep.Scheme, scheme)
         self.name = f"cep:{scheme}"
+        self.data_bits = int(scheme[1:].partition("P")[0])
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
-        sfx = Storage(storage).suffix
+        storage = Storage(storage)
+        sfx = storage.suffix
         enc, dec = getattr(_rust.cep, f"encode_{sfx}"), getattr(_rust.cep, f"decode_{sfx}")
-        return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme))
+        return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme),
+                             _cep_counter(storage.bits, self.data_bits))  # fmt: skip
+
+    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
+        got = cep_expectations([(count, Storage(s).bits) for s, count in groups], self.scheme_name, faults)
+        return {
+            "faults": got["faults"],
+            "groups_zeroed": got["groups_zeroed"],
+            "groups_zeroed_intact": got["groups_zeroed_intact"],
+            "groups_undetected": got["groups_undetected"],
+            "any_groups_zeroed": got["p_any_zeroed"],
+            "any_groups_undetected": got["p_undetected"],
+            "any_silent": got["p_undetected"],
+            "due": got["p_due"],
+            "false_due": got["p_false_due"],
+            "masked": got["p_masked"],
+            "sdc": got["p_sdc"],
+        }
+
+
+def _mset_counter(width: int) -> Counter:
+    voted = np.uint64(width - 2)  # the top exponent bit, with its copies in bits 0 and 1
+
+    def count(stored: Patterns, faulted: Patterns, decoded: Patterns, changes: list[Change]) -> Counts:
+        def bit(p: Patterns) -> Patterns:
+            return (p.astype(np.uint64) >> voted) & np.uint64(1)
+
+        s, f, d = bit(stored), bit(faulted), bit(decoded)
+        own = {"votes_changed": int(np.count_nonzero(d != f)), "votes_failed": int(np.count_nonzero(d != s))}
+        # A vote corrects silently: it never raises a flag.
+        return Counts(own, silent=_changed_any(changes))
+
+    return count
 
 
 class Mset(Protection):
@@ -118,7 +229,23 @@ class Mset(Protection):
 
     name = "mset"
     takes = frozenset({Storage.FLOAT32, Storage.UINT16})
+    counters = ("votes_changed", "votes_failed")
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
-        sfx = Storage(storage).suffix
-        return InPlaceStored(patterns, storage, getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}"))
+        storage = Storage(storage)
+        sfx = storage.suffix
+        return InPlaceStored(patterns, storage, getattr(_rust.mset, f"encode_{sfx}"),
+                             getattr(_rust.mset, f"decode_{sfx}"), _mset_counter(storage.bits))  # fmt: skip
+
+    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
+        got = mset_expectations([(count, Storage(s).bits) for s, count in groups], faults)
+        return {
+            "faults": got["faults"],
+            "votes_failed": got["votes_failed"],
+            "any_votes_failed": got["p_vote_failed"],
+            "votes_changed": got["votes_changed_bit"],
+            "any_votes_changed": got["p_vote_changed_bit"],
+            "masked": got["p_masked"],
+            "sdc": 1.0 - got["p_masked"],
+            "any_silent": 1.0 - got["p_masked"],
+        }

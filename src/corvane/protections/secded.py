@@ -4,12 +4,19 @@ Fault sites are the encoded bits of the group's ``Encoding``: codeword after
 codeword, each of n = d + r + 1 bits (overall parity, check bits, data bits,
 and in the last chunk fill bits past the data), minus the pad byte that
 8-bit data of odd length needs to be encoded as byte pairs.
+
+Two decoders: the codec's own (``secded:BITS``) flags a chunk whose syndrome
+is zero and whose overall parity is odd, which a lone hit on the parity bit
+gives with the data intact; the one memory controllers use
+(``secded-pc:BITS``) takes that for a parity-bit error and passes the data,
+right for one fault and silently wrong for three or more. The second is the
+first with that one rule changed around ``_rust``'s decode.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -18,8 +25,9 @@ import numpy.typing as npt
 
 from .. import _rust
 from ..errors import StudyError
+from ..expectations import secded_expectations
 from ..native import I64, U64, Patterns, bits_view, diff, encoding_inject, engine, flagged, unique
-from ..vocabulary import ChunkCounts, Effect, FaultKind, SiteLocation, Storage
+from ..vocabulary import Counts, Effect, FaultKind, SiteLocation, Storage
 from .base import Protection, Stored, split_by_tensor
 
 
@@ -86,9 +94,10 @@ class Codeword:
 class SecdedStored(Stored):
     """An Encoding of the group; 8-bit data as byte pairs (uint16) with an excluded pad byte."""
 
-    def __init__(self, patterns: list[Patterns], storage: Storage, d: int) -> None:
+    def __init__(self, patterns: list[Patterns], storage: Storage, d: int, correct_parity: bool = False) -> None:
         self.storage = Storage(storage)
         self.d = d
+        self.correct_parity = correct_parity
         self.codeword = Codeword(d)
         self.n = self.codeword.n
         self.sizes = [p.size for p in patterns]
@@ -141,23 +150,57 @@ class SecdedStored(Stored):
             bounds = np.cumsum([0] + self.sizes)
             arrays = [stream[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
         changes = diff(self.clean, arrays)
-        hit = unique(g // np.uint64(self.n))
+        hit, sites_in = np.unique((g // np.uint64(self.n)).astype(np.int64), return_counts=True)
         found = flagged(flags, hit)
         if kind == FaultKind.FLIP:
-            effective = hit
+            changed = g
         else:
             want = 1 if kind == FaultKind.STUCK_AT_1 else 0
-            effective = unique(g[self.stored_bits(g) != want] // np.uint64(self.n))
+            changed = g[self.stored_bits(g) != want]
+        chunk = (changed // np.uint64(self.n)).astype(np.int64)
+        pos = (changed % np.uint64(self.n)).astype(np.int64)
+        if self.correct_parity:
+            found = np.setdiff1d(found, self._parity_only(chunk, pos, found), assume_unique=True)
+        effective = unique(chunk)
         bad = self.changed_chunks([(idx, bits_view(b) ^ bits_view(a)) for idx, b, a in changes])
         miscorrected = int(np.setdiff1d(bad, found, assume_unique=True).size)
         either = unique(np.concatenate([found, bad]))
         corrected = int(np.setdiff1d(effective, either, assume_unique=True).size)
-        return Effect(changes, ChunkCounts(corrected, int(found.size), miscorrected), decoded=arrays)
+        data = self.codeword.is_data(pos)
+        real = chunk[data] * self.d + self.codeword.data_index(pos[data]) < self.data_bits
+        wrong = int(np.intersect1d(found, chunk[data][real]).size)
+        own = {
+            "chunks_corrected": corrected,
+            "chunks_flagged": int(found.size),
+            "chunks_miscorrected": miscorrected,
+            "chunks_flagged_intact": int(found.size) - wrong,
+            "chunks_multi_hit": int(np.count_nonzero(sites_in >= 2)),
+        }
+        return Effect(changes, Counts(own, int(found.size), wrong, miscorrected > 0), decoded=arrays)
+
+    @staticmethod
+    def _parity_only(chunk: I64, pos: I64, found: I64) -> I64:
+        """The chunks among ``found`` whose faulted codeword has a zero syndrome and odd parity.
+
+        The fault-free codeword has both zero, so the faulted one's are the
+        XOR and the number, mod 2, of the positions the faults changed.
+        """
+        keep = np.isin(chunk, found)
+        c, p = chunk[keep], pos[keep]
+        if c.size == 0:
+            return c
+        order = np.argsort(c, kind="stable")
+        c, p = c[order], p[order]
+        starts = np.flatnonzero(np.concatenate([[True], c[1:] != c[:-1]]))
+        syndrome = np.bitwise_xor.reduceat(p, starts)
+        odd = np.diff(np.concatenate([starts, [c.size]])) % 2 == 1
+        lone: I64 = c[starts][(syndrome == 0) & odd]
+        return lone
 
     def sparse(self, kind: FaultKind, sites: U64) -> Effect:
         g = self.encoded(sites)
-        elements, values, corrected, flagged_, miscorrected = engine.encoding_trial(
-            self.encoding, kind.code, g, self.width
+        elements, values, corrected, flagged_, miscorrected, intact, multi = engine.encoding_trial(
+            self.encoding, kind.code, g, self.width, self.correct_parity
         )
         elements = np.asarray(elements).astype(np.int64)
         values = np.asarray(values)
@@ -171,7 +214,14 @@ class SecdedStored(Stored):
         else:
             values = values.view(self.clean[0].dtype)
         changes = split_by_tensor(elements, values, self.sizes, self.clean)
-        return Effect(changes, ChunkCounts(int(corrected), int(flagged_), int(miscorrected)))
+        own = {
+            "chunks_corrected": int(corrected),
+            "chunks_flagged": int(flagged_),
+            "chunks_miscorrected": int(miscorrected),
+            "chunks_flagged_intact": int(intact),
+            "chunks_multi_hit": int(multi),
+        }
+        return Effect(changes, Counts(own, int(flagged_), int(flagged_) - int(intact), int(miscorrected) > 0))
 
     def locate(self, site: int) -> SiteLocation:
         g = int(self.encoded(np.array([site], np.uint64))[0])
@@ -253,24 +303,54 @@ class SecdedStored(Stored):
 
 
 class Secded(Protection):
-    """SEC-DED (extended Hamming) over chunks of ``bits_per_chunk`` data bits."""
+    """SEC-DED (extended Hamming) over chunks of ``bits_per_chunk`` data bits.
 
-    reports_chunks = True
+    ``correct_parity`` chooses the decoder that passes a zero syndrome with
+    odd parity as a lone parity-bit error instead of flagging it.
+    """
 
-    def __init__(self, bits_per_chunk: int) -> None:
+    counters = ("chunks_corrected", "chunks_flagged", "chunks_miscorrected", "chunks_flagged_intact",
+                "chunks_multi_hit")  # fmt: skip
+
+    def __init__(self, bits_per_chunk: int, correct_parity: bool = False) -> None:
         if bits_per_chunk < 1:
             raise StudyError(f"secded needs a chunk size of at least 1 bit, got {bits_per_chunk}")
         if bits_per_chunk > 2**32:
             raise StudyError(f"secded chunk size {bits_per_chunk} is too large")
         self.d = bits_per_chunk
-        self.name = f"secded:{bits_per_chunk}"
+        self.correct_parity = correct_parity
+        self.name = f"{'secded-pc' if correct_parity else 'secded'}:{bits_per_chunk}"
 
     def stored_bits(self, value_count: int, storage: Storage) -> int:
         storage = Storage(storage)
         data = value_count * storage.bits
-        pad = 8 if storage is Storage.UINT8 and value_count % 2 else 0
+        pad = self._pad(value_count, storage)
         chunks = math.ceil((data + pad) / self.d)
         return chunks * Codeword(self.d).n - pad
 
+    @staticmethod
+    def _pad(value_count: int, storage: Storage) -> int:
+        return 8 if Storage(storage) is Storage.UINT8 and value_count % 2 else 0
+
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
-        return SecdedStored(patterns, storage, self.d)
+        return SecdedStored(patterns, storage, self.d, self.correct_parity)
+
+    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
+        layout = [(count, Storage(s).bits, self._pad(count, s)) for s, count in groups]
+        got = secded_expectations(layout, self.d, faults, "parity" if self.correct_parity else "strict")
+        names = {
+            "faults": "faults",
+            "p_chunk_with_two_or_more_faults": "any_chunks_multi_hit",
+            "chunks_multi_hit": "chunks_multi_hit",
+            "chunks_flagged": "chunks_flagged",
+            "chunks_flagged_intact": "chunks_flagged_intact",
+            "chunks_miscorrected": "chunks_miscorrected",
+            "chunks_corrected": "chunks_corrected",
+            "p_flag": "any_chunks_flagged",
+            "p_silent": "any_silent",
+            "p_due": "due",
+            "p_false_due": "false_due",
+            "p_masked": "masked",
+            "p_sdc": "sdc",
+        }
+        return {ours: got[theirs] for theirs, ours in names.items() if theirs in got}
