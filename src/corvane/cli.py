@@ -260,7 +260,7 @@ def _study(args: argparse.Namespace) -> int:
     if args.show_trial:
         return _show_trial(campaign, args.show_trial, console)
     campaign.check()
-    if campaign.margin is not None and not args.quiet:
+    if campaign.margin is not None:
         console.print(_margin_plan(campaign))
     total = campaign.total_trials()
     run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}

@@ -121,31 +121,42 @@ def write_json(results: Results, path: str | Path) -> None:
 # ---- tables ------------------------------------------------------------------------------------
 
 
-def _fmt(v: float | None) -> str:
+def _fmt(v: float | None, digits: int = 4) -> str:
     if v is None or (isinstance(v, float) and math.isnan(v)):
         return "-"
     if v == 0:
         return "0"
     if abs(v) >= 1e4 or abs(v) < 1e-3:
         return f"{v:.3g}"
-    return f"{v:.4g}"
+    return f"{v:.{digits}g}"
 
 
 def _pct(v: float) -> str:
-    """A fraction as a percentage with the digits that tell small ones apart."""
+    """A fraction as a number of percent, with the digits that tell small ones and ones near 100 apart."""
     if math.isnan(v):
         return "-"
-    if v in (0.0, 1.0):
-        return f"{v:.0%}"
     p = 100 * v
-    if p >= 99.95 or p < 0.01:
-        return f"{p:.2g}" if p < 1 else f"{p:.6g}"
-    return f"{p:.3g}" if p < 10 else f"{p:.1f}"
+    if v in (0.0, 1.0):
+        return f"{p:.0f}"
+    if p < 0.001:
+        return "<0.001"
+    if p > 99.999:
+        return ">99.999"
+    if p < 0.01:
+        return f"{p:#.2g}"
+    if p > 99.9:
+        return f"{p:.6g}"
+    return f"{p:#.3g}" if p < 10 else f"{p:.1f}"
 
 
-def _fraction_cell(p: Proportion, outside: bool) -> str:
+def _band(low: float, high: float) -> str:
+    return f"{_fmt(low, 3)}–{_fmt(high, 3)}"
+
+
+def _fraction_cell(p: Proportion, expected: float | None, outside: bool) -> str:
     mark = OUTSIDE if outside else ""
-    return f"{_pct(p.fraction)}%{mark}\n{_pct(p.low)}–{_pct(p.high)}"
+    cell = f"{_pct(p.fraction)}%{mark}\n{_pct(p.low)}–{_pct(p.high)}"
+    return cell if expected is None else f"{cell}\nexp {_pct(expected)}"
 
 
 def _level(results: Results) -> str:
@@ -160,34 +171,72 @@ def _split(results: Results) -> bool:
     return results.config.get("tolerance") is not None
 
 
-def table_rows(results: Results, metric: str) -> tuple[list[str], list[list[str]]]:
-    """The main table: per cell, the metric's mean and interval, and every outcome fraction with its interval."""
-    names = outcome_names(_split(results))
-    head = ["protection", "rate", "faults", "trials", f"{metric}\n{_level(results)} interval", "non-\nfinite",
-            *(LABELS[o] for o in names)]  # fmt: skip
+def metric_rows(results: Results, metric: str) -> tuple[list[str], list[list[str]]]:
+    """Per cell: the metric's mean over the trials with a finite value, its interval, and the others counted."""
+    head = ["protection", "rate", "faults", "trials", f"{metric}", f"{_level(results)} interval", "non-finite",
+            "values changed"]  # fmt: skip
     rows = []
     for a in results.aggregates():
         m = a.metrics.get(metric)
-        value = "-" if m is None else f"{_fmt(m.mean)}\n{_fmt(m.low)} .. {_fmt(m.high)}"
-        nonfinite = "-" if m is None else str(m.nonfinite)
-        outside = _outside(a)
-        rows.append(
-            [a.protection, f"{a.rate:.3g}", str(a.faults), str(a.trials), value, nonfinite]
-            + [_fraction_cell(a.outcomes[o], o in outside) for o in names]
-        )  # fmt: skip
+        changed = a.metrics["values_changed"]
+        rows.append([a.protection, f"{a.rate:.3g}", str(a.faults), str(a.trials),
+                     "-" if m is None else _fmt(m.mean), "-" if m is None else _band(m.low, m.high),
+                     "-" if m is None else str(m.nonfinite), _fmt(changed.mean)])  # fmt: skip
     return head, rows
+
+
+def outcome_rows(results: Results) -> tuple[list[str], list[list[str]]]:
+    """Per cell: every outcome fraction with its interval and, where probability theory gives one, its
+    expectation beneath."""
+    names = outcome_names(_split(results))
+    head = ["protection", "rate", *(LABELS[o] for o in names)]
+    rows = []
+    for a in results.aggregates():
+        outside = _outside(a)
+        rows.append([a.protection, f"{a.rate:.3g}"]
+                    + [_fraction_cell(a.outcomes[o], a.expected.get(o), o in outside) for o in names])  # fmt: skip
+    return head, rows
+
+
+def expectation_tables(results: Results) -> list[tuple[str, list[str], list[list[str]]]]:
+    """Per protection: (title, head, rows) of the expectations that are not outcome fractions (those sit in
+    the main table), each observed value with its interval and its expectation beneath. The faults per
+    trial, fixed by the level, are left to the main table."""
+    shown = set(outcome_names(True)) | {"faults"}
+    by: dict[str, list[Aggregate]] = {}
+    for a in results.aggregates():
+        by.setdefault(a.protection, []).append(a)
+    out = []
+    for name, aggs in by.items():
+        quantities: list[str] = []
+        for a in aggs:
+            quantities += [q for q in a.expected if q not in shown and q not in quantities]
+        if not quantities:
+            continue
+        rows = []
+        for a in aggs:
+            outside = _outside(a)
+            row = [f"{a.rate:.3g}"]
+            for q in quantities:
+                seen = a.observed(q)
+                if seen is None or q not in a.expected:
+                    row.append("-")
+                    continue
+                mark = OUTSIDE if q in outside else ""
+                row.append(f"{_fmt(seen[0])}{mark}\n{_band(seen[1], seen[2])}\nexp {_fmt(a.expected[q], 3)}")
+            rows.append(row)
+        out.append((name, ["rate", *(q.replace("_", " ") for q in quantities)], rows))
+    return out
 
 
 def expectation_rows(results: Results) -> list[list[str]]:
     """Every expectation beside the value observed under its name, its interval, and whether that excludes it."""
     rows = []
     for a in results.aggregates():
-        first = True
         for c in a.checks():
             judged = "-" if c.outside is None else ("OUTSIDE" if c.outside else "ok")
-            rows.append([a.protection if first else "", f"{a.rate:.3g}" if first else "", c.name, _fmt(c.expected),
-                         _fmt(c.observed), f"{_fmt(c.low)} .. {_fmt(c.high)}", judged])  # fmt: skip
-            first = False
+            rows.append([a.protection, f"{a.rate:.3g}", c.name, _fmt(c.expected), _fmt(c.observed),
+                         f"{_fmt(c.low)} .. {_fmt(c.high)}", judged])  # fmt: skip
     return rows
 
 
@@ -197,26 +246,37 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
 
     emit = out or Console().print
     level = _level(results)
-    head, rows = table_rows(results, metric)
     kind = results.config.get("kind", "flip")
-    table = Table(title=f"fault campaign ({kind} faults): means and fractions of trials, {level} intervals",
+    head, rows = metric_rows(results, metric)
+    table = Table(title=f"fault campaign ({kind} faults): {metric_label(results, metric)}, mean over trials",
                   title_justify="left")  # fmt: skip
     for i, h in enumerate(head):
         table.add_column(h, justify="left" if i == 0 else "right")
     for r in rows:
         table.add_row(*r)
     emit(table)
-    checks = expectation_rows(results)
-    if checks:
-        exp = Table(title="expected beside observed (flip faults; a value outside its interval is marked "
-                    f"{OUTSIDE} above)", title_justify="left")  # fmt: skip
-        for h in ("protection", "rate", "quantity", "expected", "observed", f"{level} interval", "check"):
-            exp.add_column(h, justify="left" if h in ("protection", "quantity", "check") else "right")
-        for r in checks:
+    head, rows = outcome_rows(results)
+    table = Table(title=f"outcomes: % of trials, {level} interval, and what probability theory expects (exp)",
+                  title_justify="left")  # fmt: skip
+    for i, h in enumerate(head):
+        table.add_column(h, justify="left" if i == 0 else "right", no_wrap=True)
+    for r in rows:
+        table.add_row(*r)
+    emit(table)
+    for name, head, rows in expectation_tables(results):
+        exp = Table(title=f"{name}: observed, interval, expected", title_justify="left")
+        for h in head:
+            exp.add_column(h, justify="right")
+        for r in rows:
             exp.add_row(*r)
         emit(exp)
-        outside = sum(r[-1] == "OUTSIDE" for r in checks)
-        emit(f"expectations: {len(checks)} compared, {outside} outside their interval")
+    checks = expectation_rows(results)
+    if checks:
+        outside = [r for r in checks if r[-1] == "OUTSIDE"]
+        judged = sum(r[-1] != "-" for r in checks)
+        chance = (1 - results.confidence) * judged
+        emit(f"expectations: {judged} compared, {len(outside)} outside their interval (marked {OUTSIDE}; by chance "
+             f"alone about {chance:.2g} would be, at {level})")  # fmt: skip
     elif kind != "flip":
         emit("expectations: none for stuck-at faults (what they change depends on the data)")
     prot = Table(title="protections before any fault", title_justify="left")
@@ -246,14 +306,14 @@ _LINES = ("-", "--", "-.", ":")
 _DODGE = 0.025
 
 
-def _styles(names: Sequence[str]) -> dict[str, dict[str, Any]]:
-    """Marker, line style and x offset of each protection: coinciding lines stay distinguishable."""
+def _styles(names: Sequence[str], colours: Sequence[str]) -> dict[str, dict[str, Any]]:
+    """Colour, marker, line style and x offset of each protection: coinciding lines stay distinguishable."""
     mid = (len(names) - 1) / 2
     return {
-        n: {"marker": _MARKERS[i % len(_MARKERS)], "linestyle": _LINES[i % len(_LINES)],
-            "dodge": 10 ** (_DODGE * (i - mid)), "zorder": 3 + len(names) - i}  # fmt: skip
+        n: {"color": colours[i % len(colours)], "marker": _MARKERS[i % len(_MARKERS)],
+            "linestyle": _LINES[i % len(_LINES)], "dodge": 10 ** (_DODGE * (i - mid)), "zorder": 3 + len(names) - i}
         for i, n in enumerate(names)
-    }
+    }  # fmt: skip
 
 
 def _by_protection(results: Results) -> dict[str, list[Aggregate]]:
@@ -279,6 +339,10 @@ def _pyplot() -> Any:
     return plt
 
 
+def _colours(plt: Any) -> list[str]:
+    return list(plt.rcParams["axes.prop_cycle"].by_key()["color"])
+
+
 def metric_label(results: Results, metric: str) -> str:
     """The y label: the task metric's own name where it has one, else the column's."""
     if metric == "metric" and results.metric_name:
@@ -296,7 +360,7 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
     fig, ax = plt.subplots(figsize=(7.5, 4.8), dpi=110)
     try:
         by = _by_protection(results)
-        styles = _styles(list(by))
+        styles = _styles(list(by), _colours(plt))
         low_bound = results.metric_range[0] if metric == "metric" else 0.0
         for name, aggs in by.items():
             st = styles[name]
@@ -304,18 +368,18 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
             finite = [(x, m) for x, m in pts if math.isfinite(m.mean)]
             label = name if finite else f"{name} (no finite value)"
             x = [p[0] for p in finite]
-            (line,) = ax.plot(x, [m.mean for _, m in finite], marker=st["marker"], linestyle=st["linestyle"],
-                              label=label, zorder=st["zorder"], markerfacecolor="none")  # fmt: skip
+            ax.plot(x, [m.mean for _, m in finite], marker=st["marker"], linestyle=st["linestyle"], color=st["color"],
+                    label=label, zorder=st["zorder"], markerfacecolor="none")  # fmt: skip
             band = [(xi, m) for xi, m in finite if math.isfinite(m.low) and math.isfinite(m.high)]
             if band:
                 low = [m.low if low_bound is None else max(m.low, low_bound) for _, m in band]
-                ax.fill_between([b[0] for b in band], low, [m.high for _, m in band], color=line.get_color(),
-                                alpha=0.15, zorder=1)  # fmt: skip
+                ax.fill_between([b[0] for b in band], low, [m.high for _, m in band], color=st["color"], alpha=0.15,
+                                zorder=1)  # fmt: skip
             for xi, m in pts:
                 if m.nonfinite:
                     y = m.mean if math.isfinite(m.mean) else 0.0
                     ax.annotate(f"{m.nonfinite} non-finite", (xi, y), textcoords="offset points", xytext=(4, 4),
-                                fontsize=7, color=line.get_color())  # fmt: skip
+                                fontsize=7, color=st["color"])  # fmt: skip
         ax.set_xscale("log")
         if metric != "metric" and _positive(results, metric):
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
@@ -348,7 +412,7 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
     fig, axes = plt.subplots(rows, cols, figsize=(4.2 * cols, 3.4 * rows), dpi=110, sharex=True, squeeze=False)
     try:
         by = _by_protection(results)
-        styles = _styles(list(by))
+        styles = _styles(list(by), _colours(plt))
         most = max((a.trials for aggs in by.values() for a in aggs), default=1)
         # Below one trial in the largest cell there is nothing to resolve: the log scale stops there.
         linthresh = 10 ** math.floor(math.log10(1.0 / max(most, 1)))
@@ -359,9 +423,9 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
                 p = [a.outcomes[outcome] for a in aggs]
                 y = [q.fraction for q in p]
                 err = [[q.fraction - q.low for q in p], [q.high - q.fraction for q in p]]
-                bars = ax.errorbar(x, y, yerr=err, marker=st["marker"], linestyle=st["linestyle"], capsize=2,
-                                   label=name, zorder=st["zorder"], markersize=5)  # fmt: skip
-                colour = bars[0].get_color()
+                colour = st["color"]
+                ax.errorbar(x, y, yerr=err, marker=st["marker"], linestyle=st["linestyle"], color=colour, capsize=2,
+                            label=name, zorder=st["zorder"], markersize=5)  # fmt: skip
                 zeros = [(xi, yi) for xi, yi in zip(x, y, strict=True) if yi == 0]
                 if zeros:
                     ax.plot([z[0] for z in zeros], [0.0] * len(zeros), linestyle="none", marker=st["marker"],
@@ -385,11 +449,11 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
         handles, labels = axes.flat[0].get_legend_handles_labels()
         handles.append(plt.Line2D([], [], linestyle="none", marker="x", color="0.3"))
         labels.append("expected")
-        fig.legend(handles, labels, loc="lower right", fontsize=8, ncols=2)
+        fig.legend(handles, labels, loc="lower center", fontsize=8, ncols=min(len(labels), 6))
         kind = results.config.get("kind", "")
         fig.suptitle(f"{results.config.get('weights', '')}: {kind} faults, fractions of trials with "
                      f"{_level(results)} intervals (open marker: none of the trials)", fontsize=10)  # fmt: skip
-        fig.tight_layout()
+        fig.tight_layout(rect=(0, 0.06, 1, 1))
         _save(fig, path)
     finally:
         plt.close(fig)
@@ -407,9 +471,11 @@ def _linthresh(results: Results, metric: str) -> float:
 __all__ = [
     "PLOT_FORMATS",
     "expectation_rows",
+    "expectation_tables",
     "json_document",
+    "metric_rows",
+    "outcome_rows",
     "print_table",
-    "table_rows",
     "write_csv",
     "write_json",
     "write_outcome_plot",

@@ -149,18 +149,19 @@ def cep_layout(width: int, data_bits: int) -> list[tuple[int, int]]:
 
 def _cep_counter(width: int, data_bits: int) -> Counter:
     layout = cep_layout(width, data_bits)
+    unsigned = np.dtype(f"u{width // 8}")
+    parity = np.array([p for p, _ in layout], unsigned)
+    sources = np.array([s for _, s in layout], unsigned)
 
     def count(stored: Patterns, faulted: Patterns, decoded: Patterns, changes: list[Change]) -> Counts:
-        changed = stored ^ faulted
-        zeroed = intact = undetected = 0
-        for parity, sources in layout:
-            in_sources = popcount(changed & stored.dtype.type(sources)).astype(np.int64)
-            hits = in_sources + ((changed & stored.dtype.type(parity)) != 0)
-            odd = (hits & 1) == 1
-            # The decoder clears a group whose parity fails; an even number of changes passes unseen.
-            zeroed += int(np.count_nonzero(odd))
-            intact += int(np.count_nonzero(odd & (in_sources == 0)))
-            undetected += int(np.count_nonzero(~odd & (hits > 0)))
+        changed = (stored ^ faulted)[:, None]  # values x groups below
+        in_sources = popcount(changed & sources).astype(np.int64)
+        hits = in_sources + ((changed & parity) != 0)
+        odd = (hits & 1) == 1
+        # The decoder clears a group whose parity fails; an even number of changes passes unseen.
+        zeroed = int(np.count_nonzero(odd))
+        intact = int(np.count_nonzero(odd & (in_sources == 0)))
+        undetected = int(np.count_nonzero(~odd & (hits > 0)))
         own = {"groups_zeroed": zeroed, "groups_zeroed_intact": intact, "groups_undetected": undetected}
         return Counts(own, flagged=zeroed, flagged_wrong=zeroed - intact, silent=undetected > 0)
 
