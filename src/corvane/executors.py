@@ -313,14 +313,18 @@ class Cluster(Executor):
             self.client.submit(_dask_batch, self._scattered, self._protection, b, pure=False)
             for b in batches(tasks, self._slots())
         ]
+        finished = False
         try:
             for fut in self._distributed.as_completed(self._futures):
                 yield from fut.result()
+            finished = True
         finally:
-            self._cancel()
+            # The clean loss is still to be asked for after a run that finished (there may be more rounds).
+            self._cancel(clean=not finished)
 
-    def _cancel(self) -> None:
-        pending = self._futures + ([self._clean] if self._clean is not None and not self._clean.done() else [])
+    def _cancel(self, clean: bool = True) -> None:
+        unfinished = clean and self._clean is not None and not self._clean.done()
+        pending = self._futures + ([self._clean] if unfinished else [])
         if pending:
             self.client.cancel(pending)
         self._futures = []

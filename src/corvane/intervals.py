@@ -1,8 +1,9 @@
 """Confidence intervals that never leave what is possible.
 
 Proportions (Wilson, Clopper-Pearson) stay inside [0, 1] and are exact at 0
-and n successes; a metric's interval stays inside its known bounds and, when
-bootstrapped, inside the range of the values seen. Every function is
+and n successes; a metric's interval stays inside its known bounds: the t
+interval where it does so by itself and the tails are tame, else a bootstrap
+interval, which also stays inside the range of the values seen. Every function is
 deterministic: the bootstrap draws from a NumPy Generator seeded by the caller.
 
 Undefined cases give NaN rather than a made-up width: no trials give a NaN
@@ -18,6 +19,7 @@ exact Poisson bands of the rare deviations, which stay honest there.
 
 from __future__ import annotations
 
+import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -66,6 +68,12 @@ def _counts(successes: int, n: int) -> None:
         raise StudyError(f"successes must lie in 0..n, got {successes} of {n}")
 
 
+@functools.lru_cache(maxsize=64)
+def _z(alpha: float) -> float:
+    """The two-sided normal quantile; asked for the same few levels thousands of times per campaign."""
+    return float(stats.norm.ppf(1.0 - alpha / 2.0))
+
+
 def wilson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
     """Wilson score interval of a proportion.
 
@@ -76,7 +84,7 @@ def wilson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, flo
     _counts(successes, n)
     if n == 0:
         return _NAN, _NAN
-    z = float(stats.norm.ppf(1.0 - alpha / 2.0))
+    z = _z(alpha)
     z2 = z * z
     p = successes / n
     centre = (p + z2 / (2 * n)) / (1 + z2 / n)
@@ -154,6 +162,8 @@ def t_interval(values: Values, confidence: float = 0.95) -> tuple[float, float, 
     mean = _mean(x)
     if x.size == 1:
         return mean, _NAN, _NAN
+    if float(x.min()) == float(x.max()):  # no spread: exactly none, not a rounding's worth
+        return mean, mean, mean
     s = _scale(x)
     sd = float(np.std(x / s, ddof=1)) * s
     half = float(stats.t.ppf(1 - alpha / 2, x.size - 1)) * sd / math.sqrt(x.size)
@@ -315,10 +325,11 @@ def metric_interval(
 ) -> MetricInterval:
     """Mean and interval of a metric, choosing the method from its bounds and tail shape.
 
-    NaN and infinite values are dropped and counted. A metric with a known
-    bound on either side, or a heavy-tailed sample (see ``heavy_tailed``),
-    gets the bootstrap interval (deterministic from ``seed``); otherwise the
-    Student-t interval. ``counts`` says the values are counts of events
+    NaN and infinite values are dropped and counted. A heavy-tailed sample
+    (see ``heavy_tailed``), or one whose t interval would reach past a known
+    bound of the metric, gets the bootstrap interval (deterministic from
+    ``seed``); otherwise the Student-t interval, which then lies within the
+    bounds by itself (and costs nothing to compute). ``counts`` says the values are counts of events
     (whole numbers >= 0): when most of them sit at one value m (deviations
     from it are rare events, as a count of chunks flagged is mostly 0 or a
     count of values changed mostly the number of faults), the band is joined
@@ -338,12 +349,11 @@ def metric_interval(
     if x.size < 2:
         mean = _mean(x) if x.size else _NAN
         return MetricInterval(mean, _NAN, _NAN, int(x.size), nonfinite, "none")
-    if low_bound is not None or high_bound is not None or heavy_tailed(x):
+    method: Literal["t", "bootstrap"] = "t"
+    mean, low, high = t_interval(x, confidence)
+    if heavy_tailed(x) or low < lo_b or high > hi_b:
         mean, low, high = bootstrap_interval(x, confidence, seed, low_bound, high_bound)
-        method: Literal["t", "bootstrap"] = "bootstrap"
-    else:
-        mean, low, high = t_interval(x, confidence)
-        method = "t"
+        method = "bootstrap"
     if counts:
         if not (x >= 0).all() or not (np.floor(x) == x).all():
             raise StudyError("a count metric needs whole numbers of at least 0")
