@@ -274,16 +274,17 @@ def heavy_tailed(values: Values) -> bool:
 
 
 def _rare_deviations(x: FloatArray, confidence: float) -> tuple[float, float] | None:
-    """For counts that mostly sit at one value m: m minus and plus the Poisson upper ends of the mean
-    deviation below and above it, or None when the counts do not mostly sit at one value."""
+    """For counts that mostly sit at one value m, the mean m + E[above] - E[below] bounded with the Poisson
+    bands of the mean deviations above and below m; None when the counts do not mostly sit at one value."""
     values, counts = np.unique(x, return_counts=True)
     top = int(np.argmax(counts))
     if 2 * counts[top] <= x.size:
         return None
     m = float(values[top])
-    below = int(np.sum(np.maximum(m - x, 0.0)))
-    above = int(np.sum(np.maximum(x - m, 0.0)))
-    return m - poisson_mean_interval(below, x.size, confidence)[1], m + poisson_mean_interval(above, x.size, confidence)[1]
+    # A count cannot go below 0: at m = 0 there is no deviation below to allow for.
+    below = (0.0, 0.0) if m == 0 else poisson_mean_interval(int(np.sum(np.maximum(m - x, 0.0))), x.size, confidence)
+    above = poisson_mean_interval(int(np.sum(np.maximum(x - m, 0.0))), x.size, confidence)
+    return m + above[0] - below[1], m + above[1] - below[0]
 
 
 def poisson_mean_interval(total: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
@@ -332,10 +333,10 @@ def metric_interval(
     bounds by itself (and costs nothing to compute). ``counts`` says the values are counts of events
     (whole numbers >= 0): when most of them sit at one value m (deviations
     from it are rare events, as a count of chunks flagged is mostly 0 or a
-    count of values changed mostly the number of faults), the band is joined
-    with m minus and plus the Poisson upper ends (``poisson_mean_interval``)
-    of the mean deviation below and above m, so that a count seen at m in
-    every trial still gets a band around m. Whenever the band is defined (two or more finite
+    count of values changed mostly the number of faults), the mean is m plus
+    the mean deviation above m minus the one below, and the band is joined
+    with those deviations' Poisson bands (``poisson_mean_interval``), so that a
+    count seen at m in every trial still gets a band around m. Whenever the band is defined (two or more finite
     values) low <= mean <= high and both ends lie within ``bounds``; with
     fewer the band is NaN.
     """

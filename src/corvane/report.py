@@ -17,7 +17,7 @@ from typing import Any
 
 from .files import atomic_write
 from .intervals import MetricInterval, Proportion
-from .results import ANY_SILENT, Aggregate, Results, outcome_names
+from .results import ANY_SILENT, EXPECTATION_SLACK, Aggregate, Results, outcome_names
 from .version import corvane_version
 from .vocabulary import COLUMNS
 
@@ -149,6 +149,11 @@ def _pct(v: float) -> str:
     return f"{p:#.3g}" if p < 10 else f"{p:.1f}"
 
 
+def _expected(v: float) -> str:
+    # Below the expectations' accuracy a value is 0 as far as anyone can tell.
+    return "<1e-9" if 0 < abs(v) < EXPECTATION_SLACK else _fmt(v, 3)
+
+
 def _band(low: float, high: float) -> str:
     return f"{_fmt(low, 3)}–{_fmt(high, 3)}"
 
@@ -223,7 +228,7 @@ def expectation_tables(results: Results) -> list[tuple[str, list[str], list[list
                     row.append("-")
                     continue
                 mark = OUTSIDE if q in outside else ""
-                row.append(f"{_fmt(seen[0])}{mark}\n{_band(seen[1], seen[2])}\nexp {_fmt(a.expected[q], 3)}")
+                row.append(f"{_fmt(seen[0])}{mark}\n{_band(seen[1], seen[2])}\nexp {_expected(a.expected[q])}")
             rows.append(row)
         out.append((name, ["rate", *(q.replace("_", " ") for q in quantities)], rows))
     return out
