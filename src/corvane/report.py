@@ -352,7 +352,7 @@ def metric_label(results: Results, metric: str) -> str:
     """The y label: the task metric's own name where it has one, else the column's."""
     if metric == "metric" and results.metric_name:
         return results.metric_name
-    return metric.replace("_", " ")
+    return metric
 
 
 def write_plot(results: Results, path: str | Path, metric: str) -> None:
@@ -429,8 +429,11 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
                 y = [q.fraction for q in p]
                 err = [[q.fraction - q.low for q in p], [q.high - q.fraction for q in p]]
                 colour = st["color"]
-                ax.errorbar(x, y, yerr=err, marker=st["marker"], linestyle=st["linestyle"], color=colour, capsize=2,
-                            label=name, zorder=st["zorder"], markersize=5)  # fmt: skip
+                bars = ax.errorbar(x, y, yerr=err, marker=st["marker"], linestyle=st["linestyle"], color=colour,
+                                   capsize=2, elinewidth=0.8, label=name, zorder=st["zorder"], markersize=5)
+                # Faint bars, so that the fractions (and the many intervals of cells at 0) do not drown them.
+                for part in (*bars[1], *bars[2]):
+                    part.set_alpha(0.45)
                 zeros = [(xi, yi) for xi, yi in zip(x, y, strict=True) if yi == 0]
                 if zeros:
                     ax.plot([z[0] for z in zeros], [0.0] * len(zeros), linestyle="none", marker=st["marker"],
