@@ -1,8 +1,10 @@
 """Campaigns: the grid of protections x fault levels x trials, validated, resumed, run and interrupted.
 
-A rate r means r faults per stored bit: a trial under rate r injects
-round(r x stored bits) faults, at least 1, at distinct sites drawn with a
-``Picker`` over the protection's stored bits. Every trial has its own seed,
+A rate r means r fault events per stored bit: a trial under rate r draws
+round(r x stored bits) events, at least 1, each one stored bit (the pattern
+``single``), B adjacent bits of one storage word (``burst:B``) or K bits of
+one word (``word:K``). With ``bits``, faults hit only the chosen bits and a
+rate counts events per chosen bit. Every trial has its own seed,
 derived from (seed, protection, rate or count, trial) and recorded in its
 result, so a trial is a pure function of the weight set and those four values:
 it can be rerun alone, and no result depends on the order trials run in.
@@ -30,16 +32,20 @@ from typing import Any
 from .errors import Interrupted, StudyError
 from .executors import Executor, make_executor
 from .expectations import sample_size
+from .patterns import Layout, layout_error, parse_bits, parse_kinds, parse_pattern, targets
 from .protections import Protection, parse_protections
 from .results import Margin, Results, planned
 from .rundir import RunDir, callable_name, read_summaries, run_config, weights_digest
-from .trial import Evaluate, TrialSpec, call_evaluate, replay
+from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, replay
 from .vocabulary import (
-    FAULT_KINDS,
+    SINGLE,
+    BitSpec,
     Count,
     FaultKind,
     FaultLevel,
     FaultSite,
+    KindMix,
+    Pattern,
     ProtectionSummary,
     Rate,
     TrialKey,
@@ -118,10 +124,17 @@ def check_metric_range(bounds: Sequence[float | None], name: str = "metric range
     return (None if low is None else float(low), None if high is None else float(high))
 
 
-def check_kind(kind: str) -> FaultKind:
-    if kind not in FAULT_KINDS:
-        raise StudyError(f"unknown fault kind '{kind}' (use {', '.join(FAULT_KINDS)})")
-    return FaultKind(kind)
+def check_kind(kind: str | FaultKind | KindMix, name: str = "") -> KindMix:
+    """One fault kind, or a mix of kinds with their probabilities."""
+    return parse_kinds(kind, name)
+
+
+def check_pattern(pattern: str | Pattern, name: str = "") -> Pattern:
+    return parse_pattern(pattern, name)
+
+
+def check_bits(bits: str | BitSpec | None, name: str = "") -> BitSpec | None:
+    return None if bits is None else parse_bits(bits, name)
 
 
 class _CtrlC:
@@ -172,15 +185,18 @@ class Campaign:
     """A fault campaign over one weight set.
 
     ``rates`` are faults per stored bit, each in (0, 1]: a rate r injects
-    round(r x stored bits) faults, at least 1. ``counts`` give absolute fault
-    numbers instead. ``kind`` is "flip", "stuck-at-0" or "stuck-at-1".
-    ``evaluate(weights) -> float``, when given, is called on the decoded
-    weights (arrays of the source dtypes and shapes) of every trial;
-    ``metric_name`` says what it measures (by default its module:name) and
-    ``metric_range`` what values it can take, where known (an accuracy:
-    (0, 1)), so that no interval leaves them. With ``tolerance`` T an sdc
-    trial is ``sdc_tolerable`` when the metric stays within T of the
-    protection's clean metric, else ``sdc_critical``.
+    round(r x stored bits) fault events, at least 1. ``counts`` give absolute
+    event numbers instead. ``kind`` is "flip", "stuck-at-0" or "stuck-at-1",
+    or a mix drawn per event, as in "flip:0.8,stuck-at-0:0.1,stuck-at-1:0.1".
+    ``pattern`` is "single", "burst:B" or "word:K". ``bits`` chooses the bits
+    faults may hit ("30", "23-30", "exponent", "check", ...; rates then count
+    events per chosen bit). ``evaluate(weights) -> float``, when given, is
+    called on the decoded weights (arrays of the source dtypes and shapes) of
+    every trial; ``metric_name`` says what it measures (by default its
+    module:name) and ``metric_range`` what values it can take, where known
+    (an accuracy: (0, 1)), so that no interval leaves them. With
+    ``tolerance`` T an sdc trial is ``sdc_tolerable`` when the metric stays
+    within T of the protection's clean metric, else ``sdc_critical``.
 
     ``trials`` is the number of trials per cell, or with ``margin`` E the
     most a cell runs: each cell then runs batches of ``batch`` trials until
@@ -197,7 +213,7 @@ class Campaign:
         *,
         rates: Sequence[float] | None = None,
         counts: Sequence[int] | None = None,
-        kind: str = "flip",
+        kind: str | FaultKind | KindMix = "flip",
         trials: int | None = None,
         seed: int = 0,
         evaluate: Evaluate | None = None,
@@ -208,10 +224,16 @@ class Campaign:
         batch: int = MARGIN_BATCH,
         tolerance: float | None = None,
         metric_range: Sequence[float | None] = (None, None),
+        pattern: str | Pattern = "single",
+        bits: str | BitSpec | None = None,
     ) -> None:
         if (rates is None) == (counts is None):
             raise StudyError("give either rates or counts of faults")
         self.kind = check_kind(kind)
+        self.pattern = check_pattern(pattern)
+        self.bits = check_bits(bits)
+        # Refuses a bit that some tensor's element type lacks, before anything runs.
+        self.targets = targets(self.bits, weights.tensors, [m for _, m in weights.groups()])
         self.confidence = check_confidence(confidence)
         self.margin = None if margin is None else Margin(check_margin(margin), self.confidence,
                                                           check_trials(batch, "batch"))  # fmt: skip
@@ -237,6 +259,7 @@ class Campaign:
         self.dense = dense
         self.metric_name = metric_name if metric_name is not None or evaluate is None else callable_name(evaluate)
         self._spec: TrialSpec | None = None
+        self._layouts: dict[str, Layout] = {}
 
     def config(self) -> dict[str, Any]:
         rates = [lv.value for lv in self.levels if isinstance(lv, Rate)]
@@ -251,6 +274,8 @@ class Campaign:
             "trials": self.trials,
             "seed": self.seed,
             "evaluate": self.evaluate is not None,
+            "pattern": str(self.pattern),
+            "bits": None if self.bits is None else str(self.bits),
             "tolerance": self.tolerance,
             "margin": None if self.margin is None else self.margin.as_config(),
         }
@@ -267,21 +292,35 @@ class Campaign:
         return -(-n // self.margin.batch) * self.margin.batch if population is None else n
 
     def worst_cases(self) -> dict[tuple[str, int], int]:
-        """Per cell (protection, level index): the sample-size formula's worst case, finite-population corrected."""
+        """Per cell (protection, level index): the sample-size formula's worst case, finite-population corrected.
+
+        The population is the sets of distinct single-bit faults over the targeted bits; for events of
+        several bits it is left uncorrected (the larger, safe figure).
+        """
         out = {}
         for s in self.summaries():
             if not s.applicable:
                 continue
+            targeted = s.stored_bits if s.targeted_bits is None else s.targeted_bits
             for i, lv in enumerate(self.levels):
-                out[(s.name, i)] = self.worst_case_trials(_patterns(s.stored_bits, lv.faults(s.stored_bits)))
+                faults = lv.faults(targeted)
+                population = _patterns(targeted, faults) if self.pattern == SINGLE else None
+                out[(s.name, i)] = self.worst_case_trials(population)
         return out
 
     def spec(self) -> TrialSpec:
         """What every trial shares (built once per campaign)."""
         if self._spec is None:
             self._spec = TrialSpec(self.weights, self.kind, self.levels, self.seed, self.evaluate, self.dense,
-                                   self.tolerance)  # fmt: skip
+                                   self.pattern, self.bits, self.tolerance)  # fmt: skip
         return self._spec
+
+    def layout(self, protection: Protection) -> Layout:
+        """A protection's words over the weights and the bits faults may hit in them (nothing encoded)."""
+        found = self._layouts.get(protection.name)
+        if found is None:
+            found = self._layouts[protection.name] = layout_of(self.weights, protection, self.targets)
+        return found
 
     def summaries(self) -> list[ProtectionSummary]:
         """Applicability and stored bits of each protection, without encoding anything."""
@@ -292,17 +331,27 @@ class Campaign:
                 out.append(ProtectionSummary(p.name, False, f"does not take {'/'.join(refused)} data"))
                 continue
             bits = sum(p.stored_bits(sum(self.weights.tensors[i].size for i in m), s) for s, m in self.weights.groups())
-            out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count))
+            chosen = None if self.bits is None else self.layout(p).targeted
+            out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count,
+                                         targeted_bits=chosen))  # fmt: skip
         return out
 
     def check(self) -> None:
-        """Refuses counts above a protection's stored bits before anything runs."""
-        for s in self.summaries():
+        """Refuses, before anything runs, bits a protection lacks and more events than its words can take."""
+        for p, s in zip(self.protections, self.summaries(), strict=True):
             if not s.applicable:
                 continue
+            if self.bits is not None and self.bits.check and not p.keeps_redundancy:
+                raise StudyError(f"bits {self.bits}: {p.name} keeps no redundancy for 'check' to hit")
+            layout = self.layout(p)
+            if layout.targeted == 0:
+                kept = sorted(p.redundancy(self.weights.tensors[0].storage))
+                hint = f" (it keeps redundancy in bits {kept[0]}-{kept[-1]}: 'check' hits those)" if kept else ""
+                raise StudyError(f"bits {self.bits}: {p.name} stores none of these bits{hint}")
             for lv in self.levels:
-                if isinstance(lv, Count) and lv.value > s.stored_bits:
-                    raise StudyError(f"{lv.value} faults asked of {s.name}, which stores only {s.stored_bits} bits")
+                problem = layout_error(layout, self.pattern, lv.faults(layout.targeted), p.name)
+                if problem:
+                    raise StudyError(problem)
 
     def total_trials(self) -> int:
         """Trials of the whole grid; with a margin, the most it can take."""
@@ -444,22 +493,25 @@ class Campaign:
     def _expect(self, summaries: list[ProtectionSummary]) -> None:
         """What probability theory expects of every cell, from each protection's geometry (flip faults only:
         a stuck-at fault changes a bit only where it holds the other value, so its effect depends on the data)."""
-        if self.kind is not FaultKind.FLIP:
+        if self.kind.single is not FaultKind.FLIP:
             return
-        groups = [(storage, sum(self.weights.tensors[i].size for i in members))
-                  for storage, members in self.weights.groups()]  # fmt: skip
+        groups = [(storage, [self.weights.tensors[i].size for i in members], chosen)
+                  for (storage, members), chosen in zip(self.weights.groups(), self.targets, strict=True)]  # fmt: skip
         for protection, summary in zip(self.protections, summaries, strict=True):
             if not summary.applicable:
                 continue
             summary.expected = []
+            targeted = summary.stored_bits if summary.targeted_bits is None else summary.targeted_bits
             for lv in self.levels:
-                faults = lv.faults(summary.stored_bits)
+                faults = lv.faults(targeted)
                 got: dict[str, float] = {}
                 if faults <= EXPECTED_MAX_FAULTS:
                     try:
-                        got = dict(protection.expected(groups, faults))
+                        got = dict(protection.expected(groups, faults, self.pattern))
                     except (StudyError, ValueError):  # beyond what the exact engine takes: no expectation
                         got = {}
+                    # A cell draws exactly its number of fault events.
+                    got = {"faults": float(faults), **got}
                 summary.expected.append(got)
 
     def point_of(self, rate: float) -> int:

@@ -20,7 +20,10 @@ from typing import Any, NoReturn, TypeVar
 from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, StudyError
 
 T = TypeVar("T")
-RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
+RATE_HELP = (
+    "rate always means faults per stored bit (check, parity and fill bits included), a fault being one event of "
+    "--pattern; with --bits, faults per chosen bit"
+)
 DIGITS_METRIC = "test-set accuracy of the digits MLP"
 
 
@@ -138,7 +141,20 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"bit-error rates, a list or N log-spaced values; {RATE_HELP} (default 1e-5:1e-2:4)",
     )  # fmt: skip
     lvl.add_argument("--faults", metavar="LIST", help="absolute fault counts instead of rates")
-    st.add_argument("--kind", choices=("flip", "stuck-at-0", "stuck-at-1"), default="flip")
+    st.add_argument(
+        "--kind", metavar="KIND", default="flip",
+        help="flip, stuck-at-0 or stuck-at-1, or a mix drawn per event, e.g. flip:0.8,stuck-at-0:0.1,stuck-at-1:0.1",
+    )  # fmt: skip
+    st.add_argument(
+        "--pattern", metavar="PATTERN", default="single",
+        help="what one fault event changes: single (one bit), burst:B (B adjacent bits of one storage word) or "
+        "word:K (K distinct bits of one word); no word is hit twice in a trial (default single)",
+    )  # fmt: skip
+    st.add_argument(
+        "--bits", metavar="SPEC",
+        help="fault only these bits of the values: numbers and ranges (30, 23-30), names (sign, exponent, "
+        "mantissa), or check for the protection's redundancy; rates then count per chosen bit",
+    )  # fmt: skip
     st.add_argument(
         "--trials", type=int, default=None, metavar="N",
         help="trials per protection and rate (default 50); with --margin the most a cell runs (default: the worst case)",
@@ -212,14 +228,17 @@ def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
     from .campaign import (
-        Campaign, check_confidence, check_margin, check_metric_range, check_seed, check_tolerance, check_trials,
-        check_workers,
+        Campaign, check_bits, check_confidence, check_kind, check_margin, check_metric_range, check_pattern,
+        check_seed, check_tolerance, check_trials, check_workers,
     )  # fmt: skip
     from .weights import load_weights
 
     if args.trials is not None:
         check_trials(args.trials, "--trials")
     check_seed(args.seed, "--seed")
+    kind, pattern, bits = check_kind(args.kind, "--kind"), check_pattern(args.pattern, "--pattern"), check_bits(
+        args.bits, "--bits"
+    )
     check_confidence(args.confidence, "--confidence")
     if args.margin is not None:
         check_margin(args.margin, "--margin")
@@ -248,9 +267,9 @@ def _study(args: argparse.Namespace) -> int:
         rates = parse_rates(args.rates or ("1e-4:1e-2:3" if args.quick else "1e-5:1e-2:4"))
     trials = args.trials or (None if args.margin is not None else 10 if args.quick else 50)
     campaign = Campaign(
-        weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
-        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name, confidence=args.confidence,
-        margin=args.margin, tolerance=args.tolerance, metric_range=metric_range,
+        weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials,
+        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name, pattern=pattern, bits=bits,
+        confidence=args.confidence, margin=args.margin, tolerance=args.tolerance, metric_range=metric_range,
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
     _check_outputs(args)
@@ -372,11 +391,11 @@ def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
     row = record.as_row()
     console.print(", ".join(f"{k}={v}" for k, v in row.items() if v is not None and k != "seconds"))
     table = Table(title=f"faults of {name} rate {rate_text} trial {trial} (seed {record.seed})", title_justify="left")
-    for h in ("site", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
+    for h in ("site", "event", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
         table.add_column(h)
     for f in faults:
         table.add_row(
-            str(f.site), f.tensor or "-", "-" if f.element is None else str(f.element),
+            str(f.site), str(f.event), f.tensor or "-", "-" if f.element is None else str(f.element),
             "-" if f.bit is None else str(f.bit), f.where, f.kind,
             "-" if f.before is None else repr(f.before), "-" if f.after is None else repr(f.after),
         )  # fmt: skip

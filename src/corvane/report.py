@@ -285,14 +285,17 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
     elif kind != "flip":
         emit("expectations: none for stuck-at faults (what they change depends on the data)")
     prot = Table(title="protections before any fault", title_justify="left")
-    for h in ("protection", "stored bits", "bits/value", "clean: values changed", "clean: rel L2", "clean metric"):
+    chosen = any(p.targeted_bits is not None for p in results.protections)
+    heads = ["protection", "stored bits", *(["chosen bits"] if chosen else []), "bits/value", "clean: values changed",
+             "clean: rel L2", "clean metric"]  # fmt: skip
+    for h in heads:
         prot.add_column(h, justify="left" if h == "protection" else "right")
     for p in results.protections:
         if not p.applicable:
-            prot.add_row(p.name, "not applicable", p.reason, "", "", "")
+            prot.add_row(p.name, "not applicable", p.reason, *[""] * (len(heads) - 3))
             continue
         prot.add_row(
-            p.name, str(p.stored_bits), f"{p.bits_per_value:.3f}",
+            p.name, str(p.stored_bits), *([str(p.targeted_bits)] if chosen else []), f"{p.bits_per_value:.3f}",
             str(p.clean.values_changed) if p.clean else "-",
             _fmt(p.clean.rel_l2_error) if p.clean else "-", _fmt(p.clean_metric),
         )  # fmt: skip
@@ -348,6 +351,21 @@ def _colours(plt: Any) -> list[str]:
     return list(plt.rcParams["axes.prop_cycle"].by_key()["color"])
 
 
+def _rate_label(results: Results) -> str:
+    """What the rate axis counts: faults (events of the pattern) per stored bit, or per chosen bit."""
+    pattern, bits = results.config.get("pattern") or "single", results.config.get("bits")
+    per = "chosen" if bits else "stored"
+    what = "bit-error rate (faults" if pattern == "single" else f"fault rate ({pattern} faults"
+    return f"{what} per {per} bit)"
+
+
+def _faults_title(results: Results) -> str:
+    pattern, bits = results.config.get("pattern") or "single", results.config.get("bits")
+    what = " ".join(x for x in (results.config.get("kind", ""), "" if pattern == "single" else pattern) if x)
+    where = f" in bits {bits}" if bits else ""
+    return f"{results.config.get('weights', '')}: {what} faults{where}"
+
+
 def metric_label(results: Results, metric: str) -> str:
     """The y label: the task metric's own name where it has one, else the column's."""
     if metric == "metric" and results.metric_name:
@@ -389,11 +407,9 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
         if metric != "metric" and _positive(results, metric):
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
             ax.set_ylim(bottom=0)
-        ax.set_xlabel("bit-error rate (faults per stored bit)")
+        ax.set_xlabel(_rate_label(results))
         ax.set_ylabel(metric_label(results, metric))
-        kind = results.config.get("kind", "")
-        ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and {_level(results)} interval",
-                     fontsize=10)  # fmt: skip
+        ax.set_title(f"{_faults_title(results)}, mean and {_level(results)} interval", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8)
         fig.tight_layout()
@@ -451,16 +467,15 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
         for ax in axes.flat[len(names) :]:
             ax.axis("off")
         for ax in axes[-1]:
-            ax.set_xlabel("bit-error rate (faults per stored bit)")
+            ax.set_xlabel(_rate_label(results))
         for ax in axes[:, 0]:
             ax.set_ylabel("fraction of trials")
         handles, labels = axes.flat[0].get_legend_handles_labels()
         handles.append(plt.Line2D([], [], linestyle="none", marker="x", color="0.3"))
         labels.append("expected")
         fig.legend(handles, labels, loc="lower center", fontsize=8, ncols=min(len(labels), 6))
-        kind = results.config.get("kind", "")
-        fig.suptitle(f"{results.config.get('weights', '')}: {kind} faults, fractions of trials with "
-                     f"{_level(results)} intervals (open marker: none of the trials)", fontsize=10)  # fmt: skip
+        fig.suptitle(f"{_faults_title(results)}, fractions of trials with {_level(results)} intervals (open marker: "
+                     "none of the trials)", fontsize=10)  # fmt: skip
         fig.tight_layout(rect=(0, 0.06, 1, 1))
         _save(fig, path)
     finally:

@@ -36,7 +36,8 @@ from .weights import WeightSet
 CONFIG = "config.json"
 TRIALS = "trials.jsonl"
 SUMMARIES = "protections.json"
-#: 2: records with outcomes masked / sdc / due / false_due and the protections' own counters.
+#: 2: records with outcomes masked / sdc / due / false_due, the protections' own counters and the bits
+#: changed; configs with the fault pattern, the bits targeted, the margin and the tolerance.
 FORMAT = 2
 #: A finished trial reaches the disk within about this many seconds.
 SYNC_SECONDS = 1.0

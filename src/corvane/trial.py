@@ -1,13 +1,14 @@
 """One trial, and what all trials of a campaign share.
 
 A ``TrialSpec`` is what every trial of a campaign needs (the weights, the
-fault kind and levels, the seed, the evaluate function): it is sent to each
-worker once. ``TrialSpec.prepare`` applies a protection to the weights once
-(its stored forms, fault-free decode and references): a ``Prepared``. A trial
-is then a pure function of the prepared protection, its fault level and its
-seed: it draws its sites, asks every storage group it hits for the faults'
+fault kinds, pattern, targeted bits and levels, the seed, the evaluate
+function): it is sent to each worker once. ``TrialSpec.prepare`` applies a
+protection to the weights once (its stored forms, fault-free decode,
+references, and the layout of its words): a ``Prepared``. A trial is then a
+pure function of the prepared protection, its fault level and its seed: it
+draws its fault events, asks every storage group they hit for the faults'
 effect, measures the damage and calls the evaluate function. ``replay``
-reruns one trial and lists its faults.
+reruns one trial and lists its faults, event by event.
 
 The only mutable state of a trial is the working copy its evaluate function
 sees on the sparse path: a ``Scratch`` that each thread of execution owns.
@@ -27,18 +28,25 @@ import numpy.typing as npt
 
 from .errors import NotApplicable, StudyError
 from .metrics import Reference, damage, damage_between
-from .native import U64, Patterns, draw_sites
+from .native import U64, Patterns
+from .patterns import Draw, Layout, layout_error, targets
 from .protections import Protection, Stored
 from .vocabulary import (
     COUNTERS,
     NO_DAMAGE,
+    SINGLE,
+    BitSpec,
     Change,
     Counts,
     Damage,
     FaultKind,
     FaultLevel,
     FaultSite,
+    Kinds,
+    KindMix,
+    Pattern,
     Storage,
+    Targets,
     TrialKey,
     TrialRecord,
     outcome,
@@ -59,6 +67,22 @@ def call_evaluate(evaluate: Evaluate, arrays: list[npt.NDArray[Any]]) -> float:
         return float(value)
     except (TypeError, ValueError):
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+
+
+def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets]) -> Layout:
+    """The words of a protection over a weight set, every storage group's after the one before; nothing encoded."""
+    words = []
+    offset = 0
+    for (storage, members), t in zip(weights.groups(), chosen, strict=True):
+        sizes = [weights.tensors[i].size for i in members]
+        words += [w.shifted(offset) for w in protection.words(sizes, storage, t)]
+        offset += protection.stored_bits(sum(sizes), storage)
+    return Layout(words, whole=all(t.values is None for t in chosen))
+
+
+def chosen_bits(spec: TrialSpec) -> list[Targets]:
+    """Per storage group, the bits the spec's ``bits`` chooses."""
+    return targets(spec.bits, spec.weights.tensors, [m for _, m in spec.weights.groups()])
 
 
 @dataclass(frozen=True)
@@ -105,6 +129,11 @@ class Prepared:
         ]
         self.offsets: list[int] = np.cumsum([0] + [g.stored.site_count for g in self.groups]).tolist()
         self.site_count = int(self.offsets[-1])
+        self.layout = layout_of(weights, protection, chosen_bits(spec))
+        #: The bits a rate counts: every stored bit, or the ones the spec's ``bits`` chooses.
+        self.targeted = self.layout.targeted
+        self.kinds = spec.kinds
+        self._room = self.layout.capacity(spec.pattern)
         clean: list[Patterns] = [np.empty(0)] * len(weights.tensors)
         for g in self.groups:
             for i, p in zip(g.members, g.stored.clean, strict=True):
@@ -126,38 +155,42 @@ class Prepared:
     def bits_per_value(self) -> float:
         return self.site_count / self.weights.value_count
 
-    def sites(self, count: int, seed: int) -> U64:
-        if count > self.site_count:
-            raise StudyError(f"{count} faults asked of {self.protection.name}, which stores only {self.site_count} bits")
-        return draw_sites(self.site_count, seed, count)
+    def draw(self, count: int, seed: int) -> Draw:
+        """The faults of a trial of ``count`` events."""
+        if count > self._room:
+            raise StudyError(str(layout_error(self.layout, self.spec.pattern, count, self.protection.name)))
+        return self.layout.draw(self.spec.pattern, self.kinds, count, seed)
 
-    def split(self, sites: U64) -> Iterator[tuple[int, U64]]:
-        """Group index and group-local sites, in the order drawn."""
-        if len(self.groups) == 1:  # every site is the one group's (sites() draws below site_count)
+    def split(self, draw: Draw) -> Iterator[tuple[int, U64, Kinds]]:
+        """Group index, group-local sites and their kinds, in the order drawn."""
+        sites, kinds = draw.sites, draw.kinds
+        if len(self.groups) == 1:  # every site is the one group's (the layout lies below site_count)
             if sites.size:
-                yield 0, sites
+                yield 0, sites, kinds
             return
         for k in range(len(self.groups)):
             lo, hi = self.offsets[k], self.offsets[k + 1]
             m = (sites >= np.uint64(lo)) & (sites < np.uint64(hi))
             if m.any():
-                yield k, sites[m] - np.uint64(lo)
+                yield k, sites[m] - np.uint64(lo), kinds if isinstance(kinds, FaultKind) else kinds[m]
 
     def run(self, level: FaultLevel, index: int, trial: int, scratch: Scratch | None = None) -> TrialRecord:
         """One trial: sparse (only what the faults touch) or dense (copy, inject, decode all, compare)."""
         t0 = time.perf_counter()
         spec = self.spec
-        count = level.faults(self.site_count)
+        count = level.faults(self.targeted)
         tseed = trial_seed(spec.seed, self.protection.name, level, trial)
-        sites = self.sites(count, tseed)
+        draw = self.draw(count, tseed)
         n = len(self.weights.tensors)
         empty = np.zeros(0, np.int64)
         changes: list[Change] = [(empty, empty, empty)] * n
         decoded: list[Patterns] | None = None
         counts = Counts(dict.fromkeys(self.protection.counters, 0))
-        for k, local in self.split(sites):
+        bits = 0
+        for k, local, kinds in self.split(draw):
             group = self.groups[k]
-            effect = group.stored.dense(spec.kind, local) if self.dense else group.stored.sparse(spec.kind, local)
+            effect = group.stored.dense(kinds, local) if self.dense else group.stored.sparse(kinds, local)
+            bits += effect.bits
             for i, ch in zip(group.members, effect.changes, strict=True):
                 changes[i] = ch
             if effect.decoded is not None:
@@ -176,8 +209,8 @@ class Prepared:
         own = {c: counts.own.get(c) for c in COUNTERS}
         return TrialRecord(
             protection=self.protection.name,
-            kind=str(spec.kind),
-            rate=level.rate_of(self.site_count),
+            kind=str(self.kinds),
+            rate=level.rate_of(self.targeted),
             faults=count,
             trial=trial,
             seed=tseed,
@@ -192,6 +225,7 @@ class Prepared:
             metric=metric,
             outcome=outcome(counts, dmg.values_changed, metric, self.clean_metric, spec.tolerance),
             point=index,
+            bits=bits,
         )
 
     def _evaluate(self, patterns: list[Patterns]) -> float:
@@ -233,16 +267,23 @@ class TrialSpec:
     """What every trial of one campaign shares: sent to each worker once, never per trial."""
 
     weights: WeightSet
-    kind: FaultKind
+    kind: FaultKind | KindMix
     levels: list[FaultLevel]
     seed: int
     evaluate: Evaluate | None = None
     dense: bool = False
+    pattern: Pattern = SINGLE
+    #: The bits faults may hit; None for every stored bit.
+    bits: BitSpec | None = None
     #: How far the task metric may move from the protection's clean metric for an sdc to be tolerable.
     tolerance: float | None = None
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)
+
+    @property
+    def kinds(self) -> KindMix:
+        return KindMix.of(self.kind)
 
     def reference(self) -> Reference:
         """Finite count and L2 norm of the weights' values (computed once)."""
@@ -261,22 +302,27 @@ class TrialSpec:
 
 
 def replay(prepared: Prepared, index: int, trial: int) -> tuple[TrialRecord, list[FaultSite]]:
-    """Reruns one trial from its seed and lists its faults with the values before and after decoding."""
+    """Reruns one trial from its seed and lists its faults event by event, with the values before and after decoding."""
     spec = prepared.spec
     level = spec.levels[index]
     record = prepared.run(level, index, trial)
-    sites = prepared.sites(level.faults(prepared.site_count), record.seed)
+    draw = prepared.draw(level.faults(prepared.targeted), record.seed)
     # The decoded values of the trial, to show each fault's value after decoding.
     decoded = list(prepared.clean)
-    for k, local in prepared.split(sites):
+    for k, local, kinds in prepared.split(draw):
         group = prepared.groups[k]
-        patterns = group.stored.dense(spec.kind, local).decoded
+        patterns = group.stored.dense(kinds, local).decoded
         assert patterns is not None
         for i, p in zip(group.members, patterns, strict=True):
             decoded[i] = p
+    codes = {k.code: str(k) for k in FaultKind}
+    if isinstance(draw.kinds, FaultKind):
+        site_kinds = [str(draw.kinds)] * draw.sites.size
+    else:
+        site_kinds = [codes[c] for c in draw.kinds.tolist()]
     faults = []
     names = {t.name: i for i, t in enumerate(prepared.weights.tensors)}
-    for s in sites.tolist():
+    for n, (s, kind) in enumerate(zip(draw.sites.tolist(), site_kinds, strict=True)):
         _, tensor, elem, bit, where = prepared.locate(s)
         before = after = None
         if tensor is not None and elem is not None:
@@ -284,5 +330,5 @@ def replay(prepared: Prepared, index: int, trial: int) -> tuple[TrialRecord, lis
             t = prepared.weights.tensors[i]
             before = float(t.values(prepared.clean[i][elem : elem + 1])[0])
             after = float(t.values(decoded[i][elem : elem + 1])[0])
-        faults.append(FaultSite(s, tensor, elem, bit, where, str(spec.kind), before, after))
+        faults.append(FaultSite(s, tensor, elem, bit, where, kind, before, after, event=n // draw.size))
     return record, faults

@@ -1,10 +1,11 @@
 """The study's vocabulary: the values every layer above passes around, and nothing that acts on them.
 
-Storage kinds and fault kinds, fault levels, trial keys, what a trial changed
-and what it cost the weights, what a protection's decoder did, the outcomes
-of a trial, the record of a trial, a replayed fault site and protection
-summaries. All plain data; the only behaviour here is what follows from the
-data alone (a trial's seed, its outcome).
+Storage kinds and fault kinds, fault patterns and the bits they may hit, the
+words of a stored form, fault levels, trial keys, what a trial changed and
+what it cost the weights, what a protection's decoder did, the outcomes of a
+trial, the record of a trial, a replayed fault site and protection summaries.
+All plain data; the only behaviour here is what follows from the data alone
+(a trial's seed, its outcome).
 """
 
 from __future__ import annotations
@@ -114,9 +115,117 @@ class FaultKind(StrEnum):
 
 FAULT_KINDS = tuple(k.value for k in FaultKind)
 
+#: The fault kind of every site of a batch: one kind for all, or each site's engine code.
+Kinds = FaultKind | npt.NDArray[np.uint8]
+
+
+@dataclass(frozen=True)
+class KindMix:
+    """The kind of each fault event: one kind, or kinds drawn per event with these probabilities."""
+
+    kinds: tuple[FaultKind, ...]
+    probabilities: tuple[float, ...]
+
+    @classmethod
+    def of(cls, kind: FaultKind | KindMix) -> KindMix:
+        return kind if isinstance(kind, KindMix) else cls((FaultKind(kind),), (1.0,))
+
+    @property
+    def single(self) -> FaultKind | None:
+        """The one kind of every event, or None for a mix."""
+        return self.kinds[0] if len(self.kinds) == 1 else None
+
+    def __str__(self) -> str:
+        if self.single is not None:
+            return str(self.single)
+        return ",".join(f"{k}:{p!r}" for k, p in zip(self.kinds, self.probabilities, strict=True))
+
+
+@dataclass(frozen=True)
+class Pattern:
+    """The stored bits one fault event changes: one bit (single), B adjacent bits of one
+    storage word (burst), or K distinct bits of one storage word (word)."""
+
+    shape: str = "single"
+    size: int = 1
+
+    def __str__(self) -> str:
+        return self.shape if self.shape == "single" else f"{self.shape}:{self.size}"
+
+
+SINGLE = Pattern()
+
+
+@dataclass(frozen=True)
+class BitSpec:
+    """The bit positions ``--bits`` names, before they are resolved per element type.
+
+    ``numbers`` are value bits by number (ranges expanded), ``names`` fields
+    such as "exponent", ``check`` the protection's redundancy.
+    """
+
+    numbers: tuple[int, ...] = ()
+    names: tuple[str, ...] = ()
+    check: bool = False
+
+    def __str__(self) -> str:
+        runs: list[str] = []
+        nums = sorted(set(self.numbers))
+        i = 0
+        while i < len(nums):
+            j = i
+            while j + 1 < len(nums) and nums[j + 1] == nums[j] + 1:
+                j += 1
+            runs.append(str(nums[i]) if i == j else f"{nums[i]}-{nums[j]}")
+            i = j + 1
+        return ",".join([*runs, *self.names, *(["check"] if self.check else [])])
+
+
+@dataclass(frozen=True)
+class Targets:
+    """The bits of one storage group that faults may hit.
+
+    ``values``: per tensor of the group, the value bits chosen (each stored
+    where its protection keeps it); ``check``: the protection's redundancy
+    too. ``None`` for ``values`` means every stored bit, redundancy included.
+    """
+
+    values: tuple[frozenset[int], ...] | None = None
+    check: bool = False
+
+
+EVERY_BIT = Targets()
+
+
+@dataclass(frozen=True, eq=False)
+class Words:
+    """Storage words of a stored form that share one layout of targeted bits.
+
+    ``count`` words, the first starting at site ``base`` and each next one
+    ``stride`` sites further; a word holds ``width`` stored bits (sites
+    base .. base + width - 1), and the targeted ones are at the offsets
+    [lo[i], hi[i]) within the word: sorted, disjoint, not touching.
+    """
+
+    base: int
+    stride: int
+    count: int
+    width: int
+    lo: npt.NDArray[np.int64]
+    hi: npt.NDArray[np.int64]
+
+    @property
+    def targeted(self) -> int:
+        """Targeted bits per word."""
+        return int((self.hi - self.lo).sum())
+
+    def shifted(self, sites: int) -> Words:
+        return Words(self.base + sites, self.stride, self.count, self.width, self.lo, self.hi)
+
 
 class FaultLevel(ABC):
-    """One fault level of the grid: a rate (faults per stored bit) or an absolute count."""
+    """One fault level of the grid: a rate (fault events per targeted bit: every stored bit, or the chosen ones)
+    or an absolute count of events."""
 
     #: How the level is named in a trial's seed: "rate" or "faults".
     label: ClassVar[str]
@@ -129,7 +238,7 @@ class FaultLevel(ABC):
 
     @abstractmethod
     def faults(self, stored_bits: int) -> int:
-        """The faults of one trial on a stored form of ``stored_bits`` bits."""
+        """The fault events of one trial on a stored form of ``stored_bits`` targeted bits."""
 
     @abstractmethod
     def rate_of(self, stored_bits: int) -> float:
@@ -244,12 +353,14 @@ class Counts:
 class Effect:
     """What a trial's faults did to one storage group, however it was computed.
 
-    ``changes`` per tensor of the group; ``counts`` what the protection's
-    decoder did; ``decoded`` the whole decoded patterns, when the trial
-    decoded everything anyway.
+    ``changes`` per tensor of the group; ``bits`` the stored bits the faults
+    changed (a stuck-at fault on a bit that already holds its value changes
+    none); ``counts`` what the protection's decoder did; ``decoded`` the whole
+    decoded patterns, when the trial decoded everything anyway.
     """
 
     changes: list[Change]
+    bits: int
     counts: Counts = field(default_factory=Counts)
     decoded: list[Patterns] | None = None
 
@@ -279,6 +390,7 @@ METRICS = (
     "rel_l2_error",
     "nonfinite",
     *COUNTERS,
+    "bits",
     "metric",
     "seconds",
 )
@@ -329,6 +441,8 @@ class TrialRecord:
     metric: float | None
     outcome: str
     point: int = 0
+    #: Stored bits the trial's faults changed (``faults`` counts fault events).
+    bits: int | None = None
 
     @property
     def key(self) -> TrialKey:
@@ -355,6 +469,8 @@ class FaultSite:
     kind: str
     before: float | None
     after: float | None
+    #: The fault event the site belongs to (events of a burst or word pattern hit several sites).
+    event: int = 0
 
 
 @dataclass
@@ -368,6 +484,8 @@ class ProtectionSummary:
     bits_per_value: float = 0.0
     clean: Damage | None = None
     clean_metric: float | None = None
+    #: The bits rates are counted against: the stored bits, or the ones ``--bits`` chose.
+    targeted_bits: int | None = None
     #: Per fault level (in grid order): the values probability theory expects, by the name they
     #: are observed under (an outcome, an event or a metric); empty where it gives none.
     expected: list[dict[str, float]] = field(default_factory=list)

@@ -219,7 +219,7 @@ def test_one_fault_per_chunk_is_corrected_or_flagged_on_parity_bits_only(decoder
     g = chunks * np.uint64(n) + chunks % np.uint64(n)
     campaign = Campaign(ws, [prot.name], counts=[len(g)], trials=1)
     prepared = campaign.spec().prepare(prot)
-    import corvane.trial as cmod
+    import corvane.patterns as cmod  # where the trial draws its sites
 
     orig = cmod.draw_sites
     cmod.draw_sites = lambda size, seed, count: g

@@ -16,7 +16,7 @@ LAYERS = {
     "errors": 0, "version": 0,
     "native": 1, "files": 1, "intervals": 1, "expectations": 1,
     "vocabulary": 2,
-    "weights": 3, "metrics": 3, "results": 3,
+    "weights": 3, "metrics": 3, "onnx_task": 3, "patterns": 3, "results": 3,
     "protections.base": 3.1, "protections.plain": 3.2, "protections.secded": 3.2, "protections": 3.3,
     "digits": 4, "trial": 4,
     "executors": 5, "rundir": 5, "report": 5,

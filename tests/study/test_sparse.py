@@ -88,3 +88,12 @@ def test_secded_sparse_faults_in_check_parity_fill_bits_and_last_chunk():
     out = both(ws, ["secded:64", "secded-pc:64"], counts=[1, 2, 3, 20, 100, 216], trials=25, seed=3)
     assert {r["outcome"] for r in out} >= {"masked", "due", "false_due"}
     assert any(r["chunks_flagged_intact"] for r in out) and any(r["chunks_multi_hit"] for r in out)
+
+
+@needs_engine
+def test_secded_decoder_changing_only_the_pad_byte_counts_as_corrected():
+    # Many faults per 7-bit chunk: now and then the decoder's wrong correction lands
+    # in the pad byte alone, and the values come out as stored.
+    ws = tiny("uint8", sizes=(31, 6))
+    out = both(ws, ["secded:7", "secded-pc:7"], counts=[150], trials=30, seed=1)
+    assert any(r["chunks_miscorrected"] for r in out)

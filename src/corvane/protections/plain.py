@@ -19,8 +19,8 @@ from .. import _rust
 from ..errors import StudyError
 from ..expectations import cep_expectations, mset_expectations, none_expectations
 from ..native import I64, U64, Patterns, bits_view, diff, inject, popcount, unique, unique_inverse
-from ..vocabulary import Change, Counts, Effect, FaultKind, SiteLocation, Storage
-from .base import Protection, Stored, split_by_tensor
+from ..vocabulary import SINGLE, Change, Counts, Effect, FaultKind, Kinds, Pattern, SiteLocation, Storage
+from .base import U8, GroupShape, Protection, Stored, by_kind, changing, split_by_tensor, whole
 
 #: What a decoder did, from the hit values: (stored, faulted, decoded) patterns and the trial's changes.
 Counter = Callable[[Patterns, Patterns, Patterns, list[Change]], Counts]
@@ -46,6 +46,9 @@ class PlainStored(Stored):
     def gather(self, arrays: Sequence[Patterns], elements: I64) -> Patterns:
         """The group-wide elements (sorted) of per-tensor arrays, as one array of bit patterns."""
         u = bits_view(arrays[0]).dtype
+        if len(arrays) == 1:
+            one: Patterns = arrays[0].view(u)[elements]
+            return one
         out = np.empty(elements.size, u)
         which = np.searchsorted(self._bounds, elements, side="right") - 1
         for k, a in enumerate(arrays):
@@ -53,44 +56,49 @@ class PlainStored(Stored):
             out[m] = a.view(u)[elements[m] - self._bounds[k]]
         return out
 
-    def dense(self, kind: FaultKind, sites: U64) -> Effect:
+    def bits_at(self, sites: U64) -> U8:
+        elem, bit = np.divmod(sites, np.uint64(self.storage.bits))
+        return ((self.gather(self.stored, elem.astype(np.int64)) >> bit) & 1).astype(np.uint8)
+
+    def dense(self, kinds: Kinds, sites: U64) -> Effect:
         work = [p.copy() for p in self.stored]
-        inject(work, kind.code, sites)
+        for kind, s in by_kind(kinds, sites):
+            inject(work, kind.code, s)
+        bits = self.changed_bits(kinds, sites)
         if self.counter is None:
             self._decode(work)
             changes = diff(self.clean, work)
-            return Effect(changes, Counts(silent=_changed_any(changes)), decoded=work)
+            return Effect(changes, bits, Counts(silent=_changed_any(changes)), decoded=work)
         hit = unique(sites // np.uint64(self.storage.bits))
         faulted = self.gather(work, hit)
         self._decode(work)
         changes = diff(self.clean, work)
         counts = self.counter(self.gather(self.stored, hit), faulted, self.gather(work, hit), changes)
-        return Effect(changes, counts, decoded=work)
+        return Effect(changes, bits, counts, decoded=work)
 
     def _decode(self, work: list[Patterns]) -> None:
         pass
 
-    def sparse(self, kind: FaultKind, sites: U64) -> Effect:
+    def sparse(self, kinds: Kinds, sites: U64) -> Effect:
         w = self.storage.bits
         elem, bit = np.divmod(sites, np.uint64(w))
         elements, inverse = unique_inverse(elem)
         stored = self.gather(self.stored, elements)
+        if kinds is not FaultKind.FLIP:
+            # The sites are distinct, so the faults amount to flipping the bits they change.
+            keep = changing(kinds, ((stored[inverse] >> bit) & 1).astype(np.uint8))
+            inverse, bit = inverse[keep], bit[keep]
         u = stored.dtype
         masks = np.zeros(elements.size, u)
         np.bitwise_or.at(masks, inverse, (np.uint64(1) << bit).astype(u))
-        if kind == FaultKind.FLIP:
-            faulted = stored ^ masks
-        elif kind == FaultKind.STUCK_AT_1:
-            faulted = stored | masks
-        else:
-            faulted = stored & ~masks
+        faulted = stored ^ masks
         values = faulted.copy() if self.counter is not None else faulted
         decoded = values.view(self.stored[0].dtype)
         self._decode([decoded])
         changes = split_by_tensor(elements, decoded, self.sizes, self.clean)
         if self.counter is None:
-            return Effect(changes, Counts(silent=_changed_any(changes)))
-        return Effect(changes, self.counter(stored, faulted, values, changes))
+            return Effect(changes, int(inverse.size), Counts(silent=_changed_any(changes)))
+        return Effect(changes, int(inverse.size), self.counter(stored, faulted, values, changes))
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
@@ -101,17 +109,27 @@ class InPlaceStored(PlainStored):
     """Values encoded in place by an element-wise code, and decoded element-wise."""
 
     def __init__(
-        self, patterns: list[Patterns], storage: Storage, code: Callable[[Patterns], None],
-        decode: Callable[[Patterns], None], counter: Counter,
-    ) -> None:  # fmt: skip
+        self,
+        patterns: list[Patterns],
+        storage: Storage,
+        code: Callable[[Patterns], None],
+        decode: Callable[[Patterns], None],
+        counter: Counter,
+        kept: tuple[frozenset[int], str] = (frozenset(), ""),
+    ) -> None:
         stored = [p.copy() for p in patterns]
         for s in stored:
             code(s)
         super().__init__(stored, storage)
         self._decode_one = decode
         self.counter = counter
+        self._kept, self._kept_as = kept
         self.clean = [s.copy() for s in stored]
         self._decode(self.clean)
+
+    def locate(self, site: int) -> SiteLocation:
+        elem, bit = divmod(site, self.storage.bits)
+        return SiteLocation(elem, bit, self._kept_as if bit in self._kept else "value bit")
 
     def _decode(self, work: list[Patterns]) -> None:
         for w in work:
@@ -126,11 +144,20 @@ class NoProtection(Protection):
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         return PlainStored(patterns, storage)
 
-    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
-        got = none_expectations([(count, Storage(s).bits) for s, count in groups], faults)
+    def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
+        if pattern != SINGLE:
+            # An event changes bits of one value, and no value is hit twice in a trial.
+            return {"values_changed": float(faults), "sdc": 1.0, "masked": 0.0, "any_silent": 1.0}
+        # Each value is a unit of as many sites as it has bits faults may hit.
+        units: list[tuple[int, int]] = []
+        for storage, sizes, targets in groups:
+            if targets.values is None:
+                units.append((sum(sizes), Storage(storage).bits))
+            else:
+                units += [(size, len(chosen)) for size, chosen in zip(sizes, targets.values, strict=True) if chosen]
+        got = none_expectations(units, faults)
         changed = got["p_any_value_changed"]
-        return {"faults": got["faults"], "values_changed": got["values_changed"], "sdc": changed,
-                "masked": 1.0 - changed, "any_silent": changed}  # fmt: skip
+        return {"values_changed": got["values_changed"], "sdc": changed, "masked": 1.0 - changed, "any_silent": changed}
 
 
 def cep_layout(width: int, data_bits: int) -> list[tuple[int, int]]:
@@ -178,6 +205,8 @@ class Cep(Protection):
     SCHEMES = ("D3P1", "D7P1", "D15P1")
     counters = ("groups_zeroed", "groups_zeroed_intact", "groups_undetected")
 
+    keeps_redundancy = True
+
     def __init__(self, scheme: str) -> None:
         if scheme not in self.SCHEMES:
             raise StudyError(f"unknown embedded-parity scheme '{scheme}' (use {', '.join(self.SCHEMES)})")
@@ -186,17 +215,23 @@ class Cep(Protection):
         self.name = f"cep:{scheme}"
         self.data_bits = int(scheme[1:].partition("P")[0])
 
+    def redundancy(self, storage: Storage) -> frozenset[int]:
+        # One parity bit per group of N data bits: the lowest W / (N + 1) bits of each value hold them.
+        n = int(self.scheme_name[1:].partition("P")[0])
+        return frozenset(range(Storage(storage).bits // (n + 1)))
+
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         storage = Storage(storage)
         sfx = storage.suffix
         enc, dec = getattr(_rust.cep, f"encode_{sfx}"), getattr(_rust.cep, f"decode_{sfx}")
         return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme),
-                             _cep_counter(storage.bits, self.data_bits))  # fmt: skip
+                             _cep_counter(storage.bits, self.data_bits), (self.redundancy(storage), "parity bit"))
 
-    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
-        got = cep_expectations([(count, Storage(s).bits) for s, count in groups], self.scheme_name, faults)
+    def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
+        if pattern != SINGLE or not whole(groups):
+            return {}
+        got = cep_expectations([(sum(sizes), Storage(s).bits) for s, sizes, _ in groups], self.scheme_name, faults)
         return {
-            "faults": got["faults"],
             "groups_zeroed": got["groups_zeroed"],
             "groups_zeroed_intact": got["groups_zeroed_intact"],
             "groups_undetected": got["groups_undetected"],
@@ -231,17 +266,22 @@ class Mset(Protection):
     name = "mset"
     takes = frozenset({Storage.FLOAT32, Storage.UINT16})
     counters = ("votes_changed", "votes_failed")
+    keeps_redundancy = True
+
+    def redundancy(self, storage: Storage) -> frozenset[int]:
+        return frozenset({0, 1})  # the two vote copies
 
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
         storage = Storage(storage)
         sfx = storage.suffix
-        return InPlaceStored(patterns, storage, getattr(_rust.mset, f"encode_{sfx}"),
-                             getattr(_rust.mset, f"decode_{sfx}"), _mset_counter(storage.bits))  # fmt: skip
-
-    def expected(self, groups: Sequence[tuple[Storage, int]], faults: int) -> Mapping[str, float]:
-        got = mset_expectations([(count, Storage(s).bits) for s, count in groups], faults)
+        encode, decode = getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}")
+        return InPlaceStored(patterns, storage, encode, decode, _mset_counter(storage.bits),
+                             (self.redundancy(storage), "vote copy"))  # fmt: skip
+    def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
+        if pattern != SINGLE or not whole(groups):
+            return {}
+        got = mset_expectations([(sum(sizes), Storage(s).bits) for s, sizes, _ in groups], faults)
         return {
-            "faults": got["faults"],
             "votes_failed": got["votes_failed"],
             "any_votes_failed": got["p_vote_failed"],
             "votes_changed": got["votes_changed_bit"],
