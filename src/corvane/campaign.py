@@ -32,6 +32,7 @@ from typing import Any
 from .errors import Interrupted, StudyError
 from .executors import Executor, make_executor
 from .expectations import sample_size
+from .intervals import proportion
 from .patterns import Layout, layout_error, parse_bits, parse_kinds, parse_pattern, targets
 from .protections import Protection, parse_protections
 from .results import Margin, Results, planned
@@ -288,8 +289,15 @@ class Campaign:
         """
         if self.margin is None:
             raise StudyError("the worst case of trials needs a margin")
-        n = sample_size(self.margin.half_width, self.margin.confidence, population)
-        return -(-n // self.margin.batch) * self.margin.batch if population is None else n
+        margin = self.margin
+        n = sample_size(margin.half_width, margin.confidence, population)
+        if population is not None:
+            return n
+        # In whole batches, and enough for the exact interval, a little wider than the normal one.
+        n = -(-n // margin.batch) * margin.batch
+        while proportion(n // 2, n, margin.confidence).half_width > margin.half_width:
+            n += margin.batch
+        return n
 
     def worst_cases(self) -> dict[tuple[str, int], int]:
         """Per cell (protection, level index): the sample-size formula's worst case, finite-population corrected.
@@ -312,7 +320,7 @@ class Campaign:
         """What every trial shares (built once per campaign)."""
         if self._spec is None:
             self._spec = TrialSpec(self.weights, self.kind, self.levels, self.seed, self.evaluate, self.dense,
-                                   self.pattern, self.bits, self.tolerance)  # fmt: skip
+                                   self.pattern, self.bits, self.tolerance, self.metric_range)  # fmt: skip
         return self._spec
 
     def layout(self, protection: Protection) -> Layout:
@@ -480,7 +488,7 @@ class Campaign:
                 if on_resume is not None:
                     on_resume(sum(map(len, records.values())))
         if baseline is None and self.evaluate is not None:
-            baseline = call_evaluate(self.evaluate, self.weights.arrays())
+            baseline = call_evaluate(self.evaluate, self.weights.arrays(), self.metric_range)
         for s in summaries:
             if s.name in saved:
                 s.clean, s.clean_metric = saved[s.name].clean, saved[s.name].clean_metric

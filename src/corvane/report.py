@@ -423,7 +423,7 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
 
     Fractions are on a log scale that turns linear just above 0, so a
     fraction of 0 sits visibly on the axis (drawn as an open marker) instead
-    of vanishing; error bars are the Wilson intervals; a cross marks what
+    of vanishing; error bars are the Clopper-Pearson intervals; a cross marks what
     probability theory expects, where it does.
     """
     plt = _pyplot()

@@ -1,7 +1,7 @@
 """What a campaign found, per cell (protection, fault level), and when a cell has run enough trials.
 
 An aggregate holds, over the trials of one cell: the fraction of trials in
-each outcome with its Wilson interval; the fraction of trials in which a
+each outcome with its Clopper-Pearson interval; the fraction of trials in which a
 protection's counter was not zero (``any_<counter>``, the "events"); the mean
 of every metric with an interval that never leaves what the metric can be
 (see ``intervals.metric_interval``); and the values probability theory

@@ -16,6 +16,7 @@ sees on the sparse path: a ``Scratch`` that each thread of execution owns.
 
 from __future__ import annotations
 
+import math
 import time
 import uuid
 import weakref
@@ -57,16 +58,27 @@ from .weights import WeightSet
 Evaluate = Callable[[list[npt.NDArray[Any]]], float]
 
 
-def call_evaluate(evaluate: Evaluate, arrays: list[npt.NDArray[Any]]) -> float:
-    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
+def call_evaluate(
+    evaluate: Evaluate, arrays: list[npt.NDArray[Any]], metric_range: tuple[float | None, float | None] = (None, None)
+) -> float:
+    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong.
+
+    A finite value outside ``metric_range`` is refused at once: the range the
+    user declared for it is what every interval of it is kept within.
+    """
     try:
         value = evaluate(arrays)
     except Exception as exc:
         raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
     try:
-        return float(value)
+        out = float(value)
     except (TypeError, ValueError):
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+    low, high = metric_range
+    if math.isfinite(out) and ((low is not None and out < low) or (high is not None and out > high)):
+        span = f"{'' if low is None else f'{low:g}'}:{'' if high is None else f'{high:g}'}"
+        raise StudyError(f"the evaluate function returned {out!r}, outside the metric's range {span}")
+    return out
 
 
 def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets]) -> Layout:
@@ -233,7 +245,7 @@ class Prepared:
         arrays = self.weights.arrays(patterns)
         for a in arrays:
             a.flags.writeable = False  # shared with the next trial: evaluate must not write
-        return call_evaluate(self.spec.evaluate, arrays)
+        return call_evaluate(self.spec.evaluate, arrays, self.spec.metric_range)
 
     def _evaluate_changed(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
@@ -277,6 +289,8 @@ class TrialSpec:
     bits: BitSpec | None = None
     #: How far the task metric may move from the protection's clean metric for an sdc to be tolerable.
     tolerance: float | None = None
+    #: What the task metric can be (None where unbounded).
+    metric_range: tuple[float | None, float | None] = (None, None)
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)

@@ -308,10 +308,10 @@ NO_DAMAGE = Damage(0, 0.0, 0.0, 0.0, 0)
 
 #: Every count a protection may keep of what its decoder did, each a record column (None where a
 #: protection does not keep it). SEC-DED: hit chunks corrected, flagged (uncorrectable),
-#: miscorrected (not flagged, data wrong), flagged with their stored data intact, and chunks hit
-#: by two or more faults. cep: parity groups zeroed, zeroed with their source bits intact, and
-#: changed without their parity failing. mset: votes that changed the stored source bit, and
-#: votes that decoded it wrong.
+#: miscorrected (not flagged, data wrong), flagged with their stored data intact, and chunks with
+#: two or more stored bits changed (with single flips: hit by two or more faults). cep: parity
+#: groups zeroed, zeroed with their source bits intact, and changed without their parity failing.
+#: mset: votes that changed the stored source bit, and votes that decoded it wrong.
 COUNTERS = (
     "chunks_corrected",
     "chunks_flagged",

@@ -165,6 +165,13 @@ def test_tolerance_splits_sdc_by_the_task_metric():
     assert res.config["tolerance"] == tol
 
 
+def test_a_metric_outside_its_declared_range_stops_the_campaign_at_once():
+    with pytest.raises(StudyError, match=r"returned 1\.5, outside the metric's range 0:1"):
+        Campaign(floats(10), ["none"], counts=[1], trials=3, evaluate=lambda a: 1.5, metric_range=(0, 1)).run()
+    nan = Campaign(floats(10), ["none"], counts=[1], trials=3, evaluate=lambda a: math.nan, metric_range=(0, 1)).run()
+    assert all(math.isnan(r.metric) for r in nan.records)  # not a value outside: counted as non-finite
+
+
 @pytest.mark.parametrize("kwargs, message", [
     (dict(tolerance=0.1), "a tolerance needs a task metric"),
     (dict(tolerance=-1.0, evaluate=mean_abs), "tolerance must be a finite number of at least 0"),
