@@ -281,39 +281,35 @@ class Campaign:
             "margin": None if self.margin is None else self.margin.as_config(),
         }
 
-    def worst_case_trials(self, population: int | None = None) -> int:
-        """Trials that pin any outcome fraction (p = 0.5 the worst) to the margin, with independent trials.
-
-        With ``population``, the sample-size formula's finite-population
-        correction for that many distinct fault patterns.
-        """
+    def worst_case_trials(self) -> int:
+        """The most trials a cell runs under the margin by default: the sample-size formula's worst case
+        (p = 0.5) for independent trials, in whole batches, and enough for the exact interval at p = 0.5."""
         if self.margin is None:
             raise StudyError("the worst case of trials needs a margin")
         margin = self.margin
-        n = sample_size(margin.half_width, margin.confidence, population)
-        if population is not None:
-            return n
-        # In whole batches, and enough for the exact interval, a little wider than the normal one.
+        n = sample_size(margin.half_width, margin.confidence)
         n = -(-n // margin.batch) * margin.batch
         while proportion(n // 2, n, margin.confidence).half_width > margin.half_width:
             n += margin.batch
         return n
 
     def worst_cases(self) -> dict[tuple[str, int], int]:
-        """Per cell (protection, level index): the sample-size formula's worst case, finite-population corrected.
+        """Per cell (protection, level index): the statistical fault-injection sample size at p = 0.5,
+        n = z^2 p (1 - p) / e^2, finite-population corrected.
 
         The population is the sets of distinct single-bit faults over the targeted bits; for events of
         several bits it is left uncorrected (the larger, safe figure).
         """
+        if self.margin is None:
+            raise StudyError("the worst case of trials needs a margin")
         out = {}
         for s in self.summaries():
             if not s.applicable:
                 continue
             targeted = s.stored_bits if s.targeted_bits is None else s.targeted_bits
             for i, lv in enumerate(self.levels):
-                faults = lv.faults(targeted)
-                population = _patterns(targeted, faults) if self.pattern == SINGLE else None
-                out[(s.name, i)] = self.worst_case_trials(population)
+                population = _patterns(targeted, lv.faults(targeted)) if self.pattern == SINGLE else None
+                out[(s.name, i)] = sample_size(self.margin.half_width, self.margin.confidence, population)
         return out
 
     def spec(self) -> TrialSpec:

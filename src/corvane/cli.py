@@ -313,10 +313,12 @@ def _margin_plan(campaign: Any) -> str:
     worst = campaign.worst_cases()
     low, high = min(worst.values(), default=0), max(worst.values(), default=0)
     spread = str(high) if low == high else f"{low} to {high}"
+    short = " (fewer than the worst case: a cell may stop there before its intervals are that narrow)" if (
+        campaign.trials < high) else ""  # fmt: skip
     return (
         f"--margin {margin.half_width:g} at {100 * margin.confidence:.4g}%: worst case {spread} trials per cell "
         f"(n = z^2 p(1-p)/e^2 at p = 0.5, finite-population corrected); each cell runs batches of {margin.batch} "
-        f"trials, at most {campaign.trials}, until every outcome fraction's interval half-width is at most "
+        f"trials, at most {campaign.trials}{short}, until every outcome fraction's interval half-width is at most "
         f"{margin.half_width:g}"
     )
 
