@@ -35,9 +35,11 @@ from .expectations import sample_size
 from .intervals import proportion
 from .patterns import Layout, layout_error, parse_bits, parse_kinds, parse_pattern, targets
 from .protections import Protection, parse_protections
+from .metrics import rounding_loss
+from .protections import NoProtection
 from .results import Margin, Results, planned
 from .rundir import RunDir, callable_name, read_summaries, run_config, weights_digest
-from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, replay
+from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, named, replay
 from .vocabulary import (
     SINGLE,
     BitSpec,
@@ -49,6 +51,7 @@ from .vocabulary import (
     Pattern,
     ProtectionSummary,
     Rate,
+    Rounding,
     TrialKey,
     TrialRecord,
 )
@@ -125,6 +128,25 @@ def check_metric_range(bounds: Sequence[float | None], name: str = "metric range
     return (None if low is None else float(low), None if high is None else float(high))
 
 
+def check_data(data: str | None, weights: str | None, evaluate: str | None) -> None:
+    """``--data`` goes with an ONNX model's weights, and names the model's task instead of ``--evaluate``."""
+    if data is None:
+        return
+    if weights is None or Path(weights).suffix.lower() != ".onnx":
+        raise StudyError("--data evaluates an ONNX model on its inputs: give the model as --weights MODEL.onnx")
+    if evaluate is not None:
+        raise StudyError("--data and --evaluate both name the metric: give one of them")
+
+
+def onnx_evaluate(weights: WeightSet, model: str | Path, data: str | Path) -> tuple[Evaluate, str]:
+    """The ONNX model's own task on ``data`` as a campaign's evaluate function (a factory: every worker builds its
+    session once), and the name of its metric."""
+    from .onnx_task import OnnxTask
+
+    task = OnnxTask(model, data, studied=[t.name for t in weights.tensors])
+    return task.factory, f"{task.metric_name} of {Path(model).name} on {Path(data).name}"
+
+
 def check_kind(kind: str | FaultKind | KindMix, name: str = "") -> KindMix:
     """One fault kind, or a mix of kinds with their probabilities."""
     return parse_kinds(kind, name)
@@ -136,6 +158,39 @@ def check_pattern(pattern: str | Pattern, name: str = "") -> Pattern:
 
 def check_bits(bits: str | BitSpec | None, name: str = "") -> BitSpec | None:
     return None if bits is None else parse_bits(bits, name)
+
+
+#: Default rates run from about one fault per trial up to this many, where unprotected weights are long past
+#: saving: about 1000 / 32 = 31 faults land on each bit position of float32 values, the exponent's top bit too.
+SATURATED = 1000
+#: The highest default rate, for weight sets so small that SATURATED faults would be most of their bits.
+TOP_RATE = 1e-2
+
+
+def default_rates(bits: int, quick: bool = False) -> tuple[list[float], str]:
+    """Rates fitted to a model of ``bits`` targeted bits, and a line that says which and why.
+
+    Log-spaced from one fault per trial (ten with ``quick``) to SATURATED
+    faults per trial, at most TOP_RATE: below the first, hardly a trial sees a
+    fault; beyond the last, every unprotected trial is ruined alike.
+    """
+    points, low = (3, 10) if quick else (4, 1)
+    top = min(SATURATED / bits, TOP_RATE)
+    bottom = min(low / bits, top)
+    a, b = math.log10(bottom), math.log10(top)
+    inner = [float(10 ** (a + (b - a) * i / (points - 1))) for i in range(1, points - 1)]
+    rates = sorted({bottom, *inner, top})
+    first, last = max(1, round(rates[0] * bits)), max(1, round(rates[-1] * bits))
+    if last >= SATURATED:
+        why = (f", past which every unprotected trial is ruined alike (about {SATURATED // 32} faults on each bit "
+               "position of a float32, the exponent's top bit too)")  # fmt: skip
+    else:
+        why = f" (rate {TOP_RATE:g}, the highest default rate)"
+    note = (
+        f"rates {', '.join(f'{r:.3g}' for r in rates)} chosen from the weights' {bits:,} bits: "
+        f"from {first} fault{'s' if first > 1 else ''} per trial to {last}{why}; --rates chooses others"
+    )
+    return rates, note
 
 
 class _CtrlC:
@@ -194,10 +249,18 @@ class Campaign:
     events per chosen bit). ``evaluate(weights) -> float``, when given, is
     called on the decoded weights (arrays of the source dtypes and shapes) of
     every trial; ``metric_name`` says what it measures (by default its
-    module:name) and ``metric_range`` what values it can take, where known
-    (an accuracy: (0, 1)), so that no interval leaves them. With
-    ``tolerance`` T an sdc trial is ``sdc_tolerable`` when the metric stays
-    within T of the protection's clean metric, else ``sdc_critical``.
+    module:name). With neither ``rates`` nor ``counts``, the rates are chosen
+    from the weights' bits (``default_rates``; fewer with ``quick``) and
+    ``rates_note`` says which and why. ``metric_range`` is what the metric
+    can take, where known (an accuracy: (0, 1)), so that no interval leaves
+    it. With ``tolerance`` T an sdc trial is ``sdc_tolerable`` when the metric
+    stays within T of the protection's clean metric, else ``sdc_critical``.
+
+    ``evaluate`` receives the weights as a read-only mapping, tensor name ->
+    array of the source dtype and shape, in the order of the source. It is
+    called first on the fault-free weights: if it returns a callable, it was a
+    factory, called once per process (worker processes and Dask workers each
+    call it once), and what it returned scores every trial.
 
     ``trials`` is the number of trials per cell, or with ``margin`` E the
     most a cell runs: each cell then runs batches of ``batch`` trials until
@@ -227,9 +290,10 @@ class Campaign:
         metric_range: Sequence[float | None] = (None, None),
         pattern: str | Pattern = "single",
         bits: str | BitSpec | None = None,
+        quick: bool = False,
     ) -> None:
-        if (rates is None) == (counts is None):
-            raise StudyError("give either rates or counts of faults")
+        if rates is not None and counts is not None:
+            raise StudyError("give either rates or counts of faults, not both")
         self.kind = check_kind(kind)
         self.pattern = check_pattern(pattern)
         self.bits = check_bits(bits)
@@ -249,6 +313,11 @@ class Campaign:
         self.weights = weights
         self.protections = parse_protections(protections)
         self.levels: list[FaultLevel]
+        self.rates_note: str | None = None
+        if rates is None and counts is None:
+            # Counted over the bits rates count: the unprotected weights' bits, or the chosen ones.
+            chosen = layout_of(weights, NoProtection(), self.targets).targeted
+            rates, self.rates_note = default_rates(chosen or weights.value_count * 32, quick)
         if rates is not None:
             self.levels = [Rate(check_rate(r)) for r in rates]
         else:
@@ -332,13 +401,22 @@ class Campaign:
         for p in self.protections:
             refused = [s for s, _ in self.weights.groups() if not p.accepts(s)]
             if refused:
-                out.append(ProtectionSummary(p.name, False, f"does not take {'/'.join(refused)} data"))
+                out.append(ProtectionSummary(p.name, False, self._refusal(refused)))
                 continue
             bits = sum(p.stored_bits(sum(self.weights.tensors[i].size for i in m), s) for s, m in self.weights.groups())
             chosen = None if self.bits is None else self.layout(p).targeted
             out.append(ProtectionSummary(p.name, True, stored_bits=bits, bits_per_value=bits / self.weights.value_count,
                                          targeted_bits=chosen))  # fmt: skip
         return out
+
+    def _refusal(self, refused: Sequence[str]) -> str:
+        """Why a protection is not applicable, naming the tensors it cannot take."""
+        names = [t for t in self.weights.tensors if t.storage in refused]
+        more = f" and {len(names) - 1} more" if len(names) > 1 else ""
+        return (
+            f"does not take {'/'.join(refused)} data ({names[0].dtype} tensor '{names[0].name}'{more}); "
+            "a protection studies every tensor or none, so --tensors can leave these out"
+        )
 
     def check(self) -> None:
         """Refuses, before anything runs, bits a protection lacks and more events than its words can take."""
@@ -415,7 +493,7 @@ class Campaign:
             with contextlib.ExitStack() as stack:
                 ctrl_c = stack.enter_context(_CtrlC())
                 rundir = None if out is None else stack.enter_context(RunDir(out, self._run_config(digest)))
-                summaries, baseline = self._resume(rundir, records, on_resume)
+                summaries, baseline, rounding = self._resume(rundir, records, on_resume)
                 executor: Executor | None = None
                 for protection, summary in zip(self.protections, summaries, strict=True):
                     if not summary.applicable:
@@ -449,7 +527,7 @@ class Campaign:
                     summary.clean, summary.clean_metric = executor.clean()
                     if rundir is not None:
                         rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name,
-                                              self.confidence, self.metric_range)  # fmt: skip
+                                              rounding, self.confidence, self.metric_range)  # fmt: skip
                     executor.release()
         except KeyboardInterrupt:
             raise Interrupted(sum(map(len, records.values())), total, None if out is None else str(out)) from None
@@ -457,19 +535,21 @@ class Campaign:
         kept = [r for cell, done in records.items() for r in done.values() if r.trial < sizes.get(cell, 0)]
         kept.sort(key=lambda r: (order[r.protection], r.point, r.trial))
         return Results(self.config(), kept, summaries, baseline, list(self.weights.skipped), self.metric_name,
-                       self.confidence, self.metric_range, digest)  # fmt: skip
+                       rounding, self.rates_note, self.confidence, self.metric_range, digest)  # fmt: skip
 
     def _run_config(self, digest: str) -> dict[str, Any]:
         return run_config(self.config(), self.weights, self.evaluate, digest)
 
     def _resume(
         self, rundir: RunDir | None, records: Cells, on_resume: Callable[[int], None] | None
-    ) -> tuple[list[ProtectionSummary], float | None]:
-        """Takes the finished trials and measured summaries from the run directory; the summaries to fill."""
+    ) -> tuple[list[ProtectionSummary], float | None, Rounding | None]:
+        """Takes the finished trials and measured summaries from the run directory; the summaries to fill,
+        the baseline metric and what rounding the weights lost."""
         summaries = self.summaries()
         order = {p.name for p in self.protections}
         saved: dict[str, ProtectionSummary] = {}
         baseline: float | None = None
+        rounding: Rounding | None = None
         if rundir is not None:
             for k, r in rundir.done.items():
                 if k.protection in order:
@@ -478,21 +558,23 @@ class Campaign:
                 try:
                     found = read_summaries(rundir.path)
                     saved = {s.name: s for s in found.protections if s.clean is not None}
-                    baseline = found.baseline
+                    baseline, rounding = found.baseline, found.rounding
                 except StudyError:  # lost summaries are measured again
                     pass
                 if on_resume is not None:
                     on_resume(sum(map(len, records.values())))
         if baseline is None and self.evaluate is not None:
-            baseline = call_evaluate(self.evaluate, self.weights.arrays(), self.metric_range)
+            baseline = self.spec().baseline()
+        if rounding is None:
+            rounding = self.rounding(baseline)
         for s in summaries:
             if s.name in saved:
                 s.clean, s.clean_metric = saved[s.name].clean, saved[s.name].clean_metric
         self._expect(summaries)
         if rundir is not None:
-            rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name, self.confidence,
-                                  self.metric_range)  # fmt: skip
-        return summaries, baseline
+            rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name, rounding,
+                                  self.confidence, self.metric_range)  # fmt: skip
+        return summaries, baseline, rounding
 
     def _expect(self, summaries: list[ProtectionSummary]) -> None:
         """What probability theory expects of every cell, from each protection's geometry (flip faults only:
@@ -518,23 +600,41 @@ class Campaign:
                     got = {"faults": float(faults), **got}
                 summary.expected.append(got)
 
-    def point_of(self, rate: float) -> int:
-        """The index of the grid point with this rate (or count)."""
+    def rounding(self, baseline: float | None = None) -> Rounding | None:
+        """What storing the float32 tensors in 16 bits lost, when the weights were stored so (else None):
+        the values' loss, and the metric of the float32 weights beside ``baseline``, that of the stored ones."""
+        original = self.weights.rounded_from
+        if original is None:
+            return None
+        dtype = next(t.dtype for t, s in zip(self.weights.tensors, original.tensors, strict=True) if t.dtype != s.dtype)
+        before = None if self.evaluate is None else call_evaluate(self.spec().task(), named(original))
+        return Rounding(dtype, rounding_loss(original.tensors, self.weights.tensors), before, baseline)
+
+    def point_of(self, rate: float, name: str = "") -> int:
+        """The index of the grid point with this rate (or, in a campaign of fault counts, this count)."""
         for i, lv in enumerate(self.levels):
             if isinstance(lv, Rate) and math.isclose(lv.value, rate, rel_tol=1e-9):
                 return i
             if isinstance(lv, Count) and lv.value == rate:
                 return i
-        raise StudyError(f"rate {rate} is not one of the campaign's ({', '.join(lv.key for lv in self.levels)})")
+        prefix = f"{name}: " if name else ""
+        if all(isinstance(lv, Count) for lv in self.levels):
+            raise StudyError(f"{prefix}this campaign counts faults: give a fault count, one of "
+                             f"{', '.join(str(lv.value) for lv in self.levels)}, not {rate:g}")  # fmt: skip
+        raise StudyError(f"{prefix}rate {rate:g} is not one of the campaign's "
+                         f"({', '.join(f'{lv.value:g}' for lv in self.levels)})")  # fmt: skip
 
-    def show_trial(self, protection: str, rate: float, trial: int) -> tuple[TrialRecord, list[FaultSite]]:
-        """Reruns one trial from its seed and lists its faults with the values before and after decoding."""
+    def show_trial(self, protection: str, rate: float, trial: int, name: str = "") -> tuple[TrialRecord, list[FaultSite]]:
+        """Reruns one trial from its seed and lists its faults with the values before and after decoding.
+
+        ``rate`` is one of the campaign's rates, or in a campaign of fault counts one of its counts.
+        """
         prot = next((p for p in self.protections if p.name == protection), None)
         if prot is None:
             prot = parse_protections([protection])[0]
         if not 0 <= trial < self.trials:
             raise StudyError(f"trial {trial} is outside 0..{self.trials - 1}")
-        index = self.point_of(rate)
+        index = self.point_of(rate, name)
         return replay(self.spec().prepare(prot), index, trial)
 
 

@@ -13,6 +13,7 @@ import importlib
 import math
 import os
 import sys
+import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
@@ -128,7 +129,8 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("--tensors", metavar="GLOB[,GLOB]", help="study only the tensors whose names match")
     st.add_argument(
         "--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
-        help="the default model stored as this dtype",
+        help="store the float32 tensors in this format (rounded to nearest even) and study them as 16-bit patterns; "
+        "what the rounding loses is reported once",
     )  # fmt: skip
     st.add_argument(
         "--protect", metavar="LIST",
@@ -138,7 +140,8 @@ def build_parser() -> argparse.ArgumentParser:
     lvl = st.add_mutually_exclusive_group()
     lvl.add_argument(
         "--rates", metavar="LIST|START:STOP:N",
-        help=f"bit-error rates, a list or N log-spaced values; {RATE_HELP} (default 1e-5:1e-2:4)",
+        help=f"bit-error rates, a list or N log-spaced values; {RATE_HELP} (default: 4 rates chosen from the weights' "
+        "bits, from about 1 fault per trial to 1000; --quick 3, from about 10)",
     )  # fmt: skip
     lvl.add_argument("--faults", metavar="LIST", help="absolute fault counts instead of rates")
     st.add_argument(
@@ -160,7 +163,17 @@ def build_parser() -> argparse.ArgumentParser:
         help="trials per protection and rate (default 50); with --margin the most a cell runs (default: the worst case)",
     )  # fmt: skip
     st.add_argument("--seed", type=int, default=0, metavar="N")
-    st.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a callable on the list of decoded arrays -> float")
+    st.add_argument(
+        "--evaluate", metavar="MODULE:FUNCTION",
+        help="f(weights) -> float on the decoded weights (a read-only mapping, tensor name -> array); or a factory, "
+        "f(clean weights) -> (f(weights) -> float), called once per process",
+    )  # fmt: skip
+    st.add_argument(
+        "--data", metavar="DATA.npz",
+        help="with an .onnx --weights: evaluate the model itself on these inputs (arrays by input name, optionally "
+        "'labels') with ONNX Runtime; the metric is top-1 accuracy, or without labels top-1 agreement with the "
+        "fault-free model",
+    )  # fmt: skip
     st.add_argument(
         "--metric-range", metavar="LO:HI", type=parse_range,
         help="what the evaluate function's metric can be (e.g. 0:1 for an accuracy): no interval leaves it",
@@ -196,7 +209,7 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     st.add_argument(
         "--show-trial", nargs=3, metavar=("PROTECTION", "RATE", "TRIAL"),
-        help="rerun one trial from its seed and list its faults",
+        help="rerun one trial from its seed and list its faults; with --faults, give the fault count instead of RATE",
     )  # fmt: skip
 
     rep = sub.add_parser(
@@ -228,8 +241,8 @@ def _study(args: argparse.Namespace) -> int:
     from rich.console import Console
 
     from .campaign import (
-        Campaign, check_bits, check_confidence, check_kind, check_margin, check_metric_range, check_pattern,
-        check_seed, check_tolerance, check_trials, check_workers,
+        Campaign, check_bits, check_confidence, check_data, check_kind, check_margin, check_metric_range,
+        check_pattern, check_seed, check_tolerance, check_trials, check_workers, onnx_evaluate,
     )  # fmt: skip
     from .weights import load_weights
 
@@ -239,19 +252,24 @@ def _study(args: argparse.Namespace) -> int:
     kind, pattern, bits = check_kind(args.kind, "--kind"), check_pattern(args.pattern, "--pattern"), check_bits(
         args.bits, "--bits"
     )
+    check_data(args.data, args.weights, args.evaluate)
     check_confidence(args.confidence, "--confidence")
     if args.margin is not None:
         check_margin(args.margin, "--margin")
     if args.tolerance is not None:
         check_tolerance(args.tolerance, "--tolerance")
     metric_range = check_metric_range(args.metric_range or (None, None), "--metric-range")
-    if args.metric_range and not args.evaluate:
-        raise StudyError("--metric-range describes the metric of --evaluate; give one")
+    if args.metric_range and not (args.evaluate or args.data):
+        raise StudyError("--metric-range describes the metric of --evaluate or --data; give one")
     evaluate = load_callable(args.evaluate) if args.evaluate else None
     metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
     if args.weights:
-        weights = load_weights(args.weights, tensors)
+        weights = load_weights(args.weights, tensors).stored_as(args.as_dtype, "--as")
+        if args.data:
+            evaluate, metric_name = onnx_evaluate(weights, args.weights, args.data)
+            if args.metric_range is None:  # top-1 accuracy, or agreement with the fault-free model
+                metric_range = (0.0, 1.0)
     else:
         from . import digits
 
@@ -259,32 +277,29 @@ def _study(args: argparse.Namespace) -> int:
         if evaluate is None:
             evaluate, metric_name, metric_range = default_eval, DIGITS_METRIC, digits.ACCURACY_RANGE
     if args.tolerance is not None and evaluate is None:
-        raise StudyError("--tolerance needs a task metric: --evaluate, or the default model")
-    if args.faults:
-        counts, rates = parse_counts(args.faults), None
-    else:
-        counts = None
-        rates = parse_rates(args.rates or ("1e-4:1e-2:3" if args.quick else "1e-5:1e-2:4"))
+        raise StudyError("--tolerance needs a task metric: --evaluate, --data, or the default model")
+    counts = parse_counts(args.faults) if args.faults else None
+    rates = parse_rates(args.rates) if args.rates else None
     trials = args.trials or (None if args.margin is not None else 10 if args.quick else 50)
     campaign = Campaign(
-        weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials,
-        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name, pattern=pattern, bits=bits,
+        weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials, seed=args.seed,
+        evaluate=evaluate, dense=args.dense, metric_name=metric_name, pattern=pattern, bits=bits, quick=args.quick,
         confidence=args.confidence, margin=args.margin, tolerance=args.tolerance, metric_range=metric_range,
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
     _check_outputs(args)
     workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
-    # Off a terminal rich would wrap the table at 80 columns.
-    console = Console(width=None if sys.stdout.isatty() else 132)
+    console = _console()
     if args.show_trial:
-        return _show_trial(campaign, args.show_trial, console)
+        return _show_trial(campaign, args.show_trial, console, counts is not None)
     campaign.check()
     if campaign.margin is not None:
         console.print(_margin_plan(campaign))
     total = campaign.total_trials()
     run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
-    show_progress = not args.quiet and sys.stderr.isatty()
-    if show_progress:
+    if args.quiet:
+        results = campaign.run(**run)
+    elif sys.stderr.isatty():
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
         # Refreshed as trials finish, not from a thread of its own: worker processes are forked from here.
@@ -300,9 +315,12 @@ def _study(args: argparse.Namespace) -> int:
                 **run,
             )  # fmt: skip
     else:
-        results = campaign.run(**run)
+        beat = Heartbeat(total)
+        results = campaign.run(on_trial=beat.trial, on_resume=beat.resumed, on_total=beat.planned, **run)
     if not args.quiet:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
+    if results.rates_note:
+        console.print(results.rates_note)
     _report(results, metric, args, console)
     return 0
 
@@ -321,6 +339,47 @@ def _margin_plan(campaign: Any) -> str:
         f"trials, at most {campaign.trials}{short}, until every outcome fraction's interval half-width is at most "
         f"{margin.half_width:g}"
     )
+
+
+class Heartbeat:
+    """A line on stderr every few seconds while trials run, where no progress bar is drawn (a batch job's log):
+    nothing for a run shorter than ``FIRST`` seconds."""
+
+    FIRST = 5.0
+    EVERY = 10.0
+
+    def __init__(self, total: int, clock: Callable[[], float] = time.monotonic) -> None:
+        self.total = total
+        self.clock = clock
+        self.start = clock()
+        self.due = self.start + self.FIRST
+        self.done = self.resumed_at = 0
+
+    def resumed(self, done: int) -> None:
+        self.done = self.resumed_at = done
+
+    def planned(self, total: int) -> None:
+        """A new total of trials: a margin stopped a cell short of its maximum."""
+        self.total = total
+
+    def trial(self, rec: Any) -> None:
+        self.done += 1
+        now = self.clock()
+        if now < self.due:
+            return
+        self.due = now + self.EVERY
+        elapsed = now - self.start
+        ran = self.done - self.resumed_at
+        left = elapsed / ran * (self.total - self.done)
+        print(f"corvane: {self.done} of {self.total} trials done ({rec.protection}), {elapsed:.0f} s, "
+              f"about {left:.0f} s left", file=sys.stderr, flush=True)  # fmt: skip
+
+
+def _console() -> Any:
+    from rich.console import Console
+
+    # Off a terminal rich would wrap tables at 80 columns and cut long tensor names short.
+    return Console(width=None if sys.stdout.isatty() else 100_000)
 
 
 def _metric(name: str | None, has_metric: bool) -> str:
@@ -373,28 +432,30 @@ def _report_dir(args: argparse.Namespace) -> int:
     has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
     metric = _metric(args.metric, has_metric)
     _check_outputs(args)
-    console = Console(width=None if sys.stdout.isatty() else 132)
+    console = _console()
     if len(results.records) < total:
         console.print(f"{args.dir}: {len(results.records)} of {total} trials done (rerun the study to finish it)")
     _report(results, metric, args, console, live=False)
     return 0
 
 
-def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
+def _show_trial(campaign: Any, spec: Sequence[str], console: Any, counted: bool) -> int:
     from rich.table import Table
 
-    name, rate_text, trial_text = spec
+    name, level_text, trial_text = spec
+    level = "FAULTS" if counted else "RATE"
     try:
-        rate = float(rate_text)
+        value = float(level_text)
         trial = int(trial_text)
     except ValueError:
-        raise StudyError(f"--show-trial: expected PROTECTION RATE TRIAL, got {' '.join(spec)}") from None
-    record, faults = campaign.show_trial(name, rate, trial)
+        raise StudyError(f"--show-trial: expected PROTECTION {level} TRIAL, got {' '.join(spec)}") from None
+    record, faults = campaign.show_trial(name, value, trial, "--show-trial")
     row = record.as_row()
     console.print(", ".join(f"{k}={v}" for k, v in row.items() if v is not None and k != "seconds"))
-    table = Table(title=f"faults of {name} rate {rate_text} trial {trial} (seed {record.seed})", title_justify="left")
+    where = f"{level_text} faults" if counted else f"rate {level_text}"
+    table = Table(title=f"faults of {name}, {where}, trial {trial} (seed {record.seed})", title_justify="left")
     for h in ("site", "event", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
-        table.add_column(h)
+        table.add_column(h, overflow="fold")
     for f in faults:
         table.add_row(
             str(f.site), str(f.event), f.tensor or "-", "-" if f.element is None else str(f.element),
@@ -413,10 +474,10 @@ def _inspect(args: argparse.Namespace) -> int:
     from .weights import load_weights
 
     weights = load_weights(args.path, _globs(args.tensors))
-    console = Console()
+    console = _console()
     t = Table(title=f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values", title_justify="left")
     for h in ("tensor", "shape", "dtype", "studied as", "values"):
-        t.add_column(h)
+        t.add_column(h, overflow="fold")
     for x in weights.tensors:
         t.add_row(x.name, "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
     console.print(t)

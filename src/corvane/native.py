@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import importlib
 import itertools
+import os
 from collections.abc import Callable
 from itertools import islice
 from typing import Any
@@ -40,6 +41,18 @@ _INJECT: dict[str, Callable[[list[Patterns], list[tuple[_rust.Fault, int]]], Non
     "uint16": _rust.list_of_array_faults_u16,
     "uint8": _rust.list_of_array_faults_u8,
 }
+
+
+def thread_share() -> int:
+    """The threads this process's native work may use, when it was given a share of the cores (0 otherwise).
+
+    A worker process is given its share through RAYON_NUM_THREADS, which sizes
+    the native pool; other native libraries a trial calls take the same.
+    """
+    try:
+        return max(0, int(os.environ.get("RAYON_NUM_THREADS", "0")))
+    except ValueError:
+        return 0
 
 
 def bits_view(a: Patterns) -> Patterns:

@@ -39,6 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import StudyError
+from .native import thread_share
 
 STUDY_EXTRA = "pip install 'corvane[study]'"
 LABELS = "labels"
@@ -55,12 +56,15 @@ Evaluate = Callable[[Weights], float]
 # ONNX element types studied here -> (source dtype name, dtype names accepted
 # from a caller). bfloat16 arrives as ml_dtypes' bfloat16 or as its uint16
 # patterns, and is handed to ONNX Runtime as uint16 bytes typed bfloat16.
+# A float32 initializer also takes the 16-bit floats its weights may be
+# stored in (rounded, as ``--as`` does), widened exactly before they are fed.
 _STUDIED_TYPES: dict[int, tuple[str, frozenset[str]]] = {
-    1: ("float32", frozenset({"float32"})),
+    1: ("float32", frozenset({"float32", "float16", "bfloat16"})),
     10: ("float16", frozenset({"float16"})),
     16: ("bfloat16", frozenset({"bfloat16", "uint16"})),
 }
 _BFLOAT16 = 16
+_FLOAT = 1
 
 # ONNX Runtime's names of tensor element types -> NumPy dtypes, for the data.
 _ORT_DTYPES = {
@@ -176,8 +180,9 @@ def _build_session(ort: Any, task: OnnxTask) -> Any:
     # Fatal messages only: its errors reach the user as one StudyError line each, and
     # its warnings would cut into a study's progress display.
     opts.log_severity_level = 4
-    if task.threads:
-        opts.intra_op_num_threads = task.threads
+    threads = task.threads or thread_share()
+    if threads:
+        opts.intra_op_num_threads = threads
     try:
         return ort.InferenceSession(task.model_bytes, opts, providers=["CPUExecutionProvider"])
     except Exception as exc:  # noqa: BLE001  (ONNX Runtime raises its own exception types)
@@ -209,6 +214,8 @@ def _ortvalues(ort: Any, studied: Sequence[StudiedTensor], arrays: Mapping[str, 
         arr = np.ascontiguousarray(arrays[s.name])
         if s.onnx_type == _BFLOAT16:
             out[s.name] = ort.OrtValue.ortvalue_from_numpy_with_onnx_type(arr.view(np.uint16), _BFLOAT16)
+        elif s.onnx_type == _FLOAT and arr.dtype != np.float32:
+            out[s.name] = ort.OrtValue.ortvalue_from_numpy(arr.astype(np.float32))
         else:
             out[s.name] = ort.OrtValue.ortvalue_from_numpy(arr)
     return out
@@ -222,7 +229,8 @@ class OnnxTask:
     line) and runs the fault-free model once for ``clean_metric``. ``studied``
     names initializers of the model's main graph; None studies every float32,
     float16 and bfloat16 one. ``threads`` sets ONNX Runtime's threads in each
-    process (0: its own choice).
+    process (0: the share of the cores a worker process is given, else ONNX
+    Runtime's own choice).
 
     ``task(weights)`` is the metric of one trial's studied arrays (name ->
     array of the source dtype and shape; never written to, never kept), and

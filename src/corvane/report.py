@@ -19,7 +19,7 @@ from .files import atomic_write
 from .intervals import MetricInterval, Proportion
 from .results import ANY_SILENT, EXPECTATION_SLACK, Aggregate, Results, outcome_names
 from .version import corvane_version
-from .vocabulary import COLUMNS
+from .vocabulary import COLUMNS, Rounding
 
 PLOT_FORMATS = (".png", ".svg", ".pdf")
 #: Titles of the outcome columns and plots.
@@ -102,6 +102,7 @@ def json_document(results: Results) -> Any:
             "baseline_metric": results.baseline_metric,
             "metric_name": results.metric_name,
             "metric_range": list(results.metric_range),
+            "rounding": None if results.rounding is None else asdict(results.rounding),
             "skipped_tensors": [list(s) for s in results.skipped],
             "protections": [
                 {**asdict(p), "clean": asdict(p.clean) if p.clean else None} for p in results.protections
@@ -129,6 +130,19 @@ def _fmt(v: float | None, digits: int = 4) -> str:
     if abs(v) >= 1e4 or abs(v) < 1e-3:
         return f"{v:.3g}"
     return f"{v:.{digits}g}"
+
+
+def rounding_text(r: Rounding) -> str:
+    loss = r.loss
+    text = (
+        f"stored as {r.dtype} (float32 rounded to nearest even), before any fault: {loss.values_changed} values "
+        f"changed, rel L2 {_fmt(loss.rel_l2_error)}, max abs {_fmt(loss.max_abs_error)}"
+    )
+    if loss.nonfinite:
+        text += f", {loss.nonfinite} beyond its range (now infinite)"
+    if r.metric_before is not None and r.metric_after is not None:
+        text += f"; metric {r.metric_before:.4f} as float32, {r.metric_after:.4f} as {r.dtype}"
+    return text
 
 
 def _pct(v: float) -> str:
@@ -300,6 +314,8 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
             _fmt(p.clean.rel_l2_error) if p.clean else "-", _fmt(p.clean_metric),
         )  # fmt: skip
     emit(prot)
+    if results.rounding is not None:
+        emit(rounding_text(results.rounding))
     if results.baseline_metric is not None:
         emit(f"metric of the unprotected, fault-free weights: {results.baseline_metric:.4f}")
     if results.skipped:

@@ -25,7 +25,7 @@ from typing import Any
 import numpy as np
 
 from .intervals import MetricInterval, Proportion, metric_interval, proportion
-from .vocabulary import COUNT_METRICS, COUNTERS, METRICS, SDC_SPLIT, ProtectionSummary, TrialRecord
+from .vocabulary import COUNT_METRICS, COUNTERS, METRICS, SDC_SPLIT, ProtectionSummary, Rounding, TrialRecord
 
 __all__ = ["ANY_SILENT", "Aggregate", "Check", "Margin", "Results", "aggregate", "outcome_names", "planned"]
 
@@ -197,6 +197,10 @@ class Results:
     skipped: list[tuple[str, str]] = field(default_factory=list)
     #: What the ``metric`` column measures, e.g. "test-set accuracy of the digits MLP".
     metric_name: str | None = None
+    #: What rounding the weights into 16 bits lost, when the campaign stored them so.
+    rounding: Rounding | None = None
+    #: Why the campaign has its rates, when it chose them itself.
+    rates_note: str | None = None
     confidence: float = 0.95
     metric_range: Bounds = (None, None)
     weights_digest: str | None = None

@@ -30,7 +30,7 @@ from typing import Any
 from .errors import StudyError
 from .files import atomic_write
 from .results import Margin, Results, planned
-from .vocabulary import Damage, ProtectionSummary, TrialKey, TrialRecord
+from .vocabulary import Damage, ProtectionSummary, Rounding, TrialKey, TrialRecord
 from .weights import WeightSet
 
 CONFIG = "config.json"
@@ -186,6 +186,7 @@ class RunDir:
         baseline: float | None,
         skipped: list[tuple[str, str]],
         metric_name: str | None = None,
+        rounding: Rounding | None = None,
         confidence: float = 0.95,
         metric_range: tuple[float | None, float | None] = (None, None),
     ) -> None:
@@ -194,6 +195,7 @@ class RunDir:
             "metric_name": metric_name,
             "metric_range": list(metric_range),
             "confidence": confidence,
+            "rounding": None if rounding is None else asdict(rounding),
             "skipped": [list(s) for s in skipped],
             "protections": [asdict(s) for s in summaries],
         }
@@ -258,6 +260,7 @@ class Summaries:
     baseline: float | None
     skipped: list[tuple[str, str]]
     metric_name: str | None
+    rounding: Rounding | None = None
     confidence: float = 0.95
     metric_range: tuple[float | None, float | None] = (None, None)
 
@@ -279,12 +282,14 @@ def read_summaries(path: Path) -> Summaries:
         metric_name = doc.get("metric_name")
         low, high = doc["metric_range"]
         confidence = float(doc["confidence"])
+        found = doc.get("rounding")
+        rounding = None if found is None else Rounding(**{**found, "loss": Damage(**found["loss"])})
     except FileNotFoundError:
         raise StudyError(f"{path}: no {SUMMARIES}; the campaign never started") from None
     except (OSError, ValueError, KeyError, TypeError) as exc:
         raise StudyError(f"{file}: not a protection summary ({type(exc).__name__})") from None
-    return Summaries(out, _end(baseline), skipped, None if metric_name is None else str(metric_name), confidence,
-                     (_end(low), _end(high)))  # fmt: skip
+    return Summaries(out, _end(baseline), skipped, None if metric_name is None else str(metric_name), rounding,
+                     confidence, (_end(low), _end(high)))  # fmt: skip
 
 
 def load(path: str | Path) -> tuple[Results, int]:
@@ -337,5 +342,6 @@ def load(path: str | Path) -> tuple[Results, int]:
     order = {name: i for i, name in enumerate(protections)}
     records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
     results = Results(campaign, records, summaries.protections, summaries.baseline, summaries.skipped,
-                      summaries.metric_name, summaries.confidence, summaries.metric_range, digest)  # fmt: skip
+                      summaries.metric_name, summaries.rounding, confidence=summaries.confidence,
+                      metric_range=summaries.metric_range, weights_digest=digest)  # fmt: skip
     return results, total

@@ -17,11 +17,14 @@ sees on the sparse path: a ``Scratch`` that each thread of execution owns.
 from __future__ import annotations
 
 import math
+import os
+import threading
 import time
 import uuid
 import weakref
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any
 
 import numpy as np
@@ -55,30 +58,80 @@ from .vocabulary import (
 )
 from .weights import WeightSet
 
-Evaluate = Callable[[list[npt.NDArray[Any]]], float]
+#: The decoded weights an evaluate function sees: tensor name -> read-only array of the source dtype and
+#: shape, in the order of the source.
+Weights = Mapping[str, npt.NDArray[Any]]
+#: ``f(weights) -> float``; or a factory, ``f(clean weights) -> (f(weights) -> float)``, called once per process.
+Evaluate = Callable[[Weights], Any]
+
+
+def named(weights: WeightSet, patterns: Sequence[Patterns] | None = None) -> Weights:
+    """The weights (or these patterns of them) as an evaluate function sees them: read-only, by name."""
+    arrays = weights.arrays(patterns)
+    for a in arrays:
+        a.flags.writeable = False  # shared with the next trial: evaluate must not write
+    return MappingProxyType(dict(zip((t.name for t in weights.tensors), arrays, strict=True)))
+
+
+def _called(evaluate: Evaluate, weights: Weights) -> Any:
+    try:
+        return evaluate(weights)
+    except StudyError:
+        raise
+    except Exception as exc:
+        raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
+
+
+def _number(value: Any) -> float:
+    if isinstance(value, (str, bytes)):  # float("0.5") would pass
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number")
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+
+
+def in_range(value: float, metric_range: tuple[float | None, float | None]) -> float:
+    """A metric, refused when finite and outside the range declared for it: every interval of the metric is
+    kept within that range, so a value outside means the range (or the function) is wrong."""
+    low, high = metric_range
+    if math.isfinite(value) and ((low is not None and value < low) or (high is not None and value > high)):
+        span = f"{'' if low is None else f'{low:g}'}:{'' if high is None else f'{high:g}'}"
+        raise StudyError(f"the evaluate function returned {value!r}, outside the metric's range {span}")
+    return value
 
 
 def call_evaluate(
-    evaluate: Evaluate, arrays: list[npt.NDArray[Any]], metric_range: tuple[float | None, float | None] = (None, None)
+    evaluate: Evaluate, weights: Weights, metric_range: tuple[float | None, float | None] = (None, None)
 ) -> float:
-    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong.
+    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
+    return in_range(_number(_called(evaluate, weights)), metric_range)
 
-    A finite value outside ``metric_range`` is refused at once: the range the
-    user declared for it is what every interval of it is kept within.
+
+def resolve(evaluate: Evaluate, clean: Weights) -> tuple[Evaluate, float | None]:
+    """The per-trial function of ``evaluate``, and the clean weights' metric when finding it gave one.
+
+    ``evaluate`` is called once with the clean weights. A callable back means
+    it was a factory, and what it returned scores every trial; a number means
+    it scores trials itself, and the number is the clean metric.
     """
-    try:
-        value = evaluate(arrays)
-    except Exception as exc:
-        raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
-    try:
-        out = float(value)
-    except (TypeError, ValueError):
-        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
-    low, high = metric_range
-    if math.isfinite(out) and ((low is not None and out < low) or (high is not None and out > high)):
-        span = f"{'' if low is None else f'{low:g}'}:{'' if high is None else f'{high:g}'}"
-        raise StudyError(f"the evaluate function returned {out!r}, outside the metric's range {span}")
-    return out
+    first = _called(evaluate, clean)
+    if callable(first):
+        return first, None
+    return evaluate, _number(first)
+
+
+# Held while a process finds its per-trial function, so that threads sharing a
+# spec (a Dask worker's) call a factory once.
+_RESOLVING = threading.Lock()
+
+
+def _after_fork_in_child() -> None:
+    global _RESOLVING
+    _RESOLVING = threading.Lock()  # another thread of the parent may have held it at the fork
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets]) -> Layout:
@@ -151,8 +204,10 @@ class Prepared:
             for i, p in zip(g.members, g.stored.clean, strict=True):
                 clean[i] = p
         self.clean = clean
-        # The sparse path where every group has it; the dense one is the reference.
+        # The sparse path where every group has it and it is the cheaper; the dense one is the reference.
         self.dense = spec.dense or not all(g.stored.sparse_available for g in self.groups)
+        #: Stored bits hit, faults times the pattern's bits, past which a trial takes the dense path.
+        self.sparse_up_to = min(g.stored.sparse_limit for g in self.groups) * self.site_count
         original = [t.patterns for t in weights.tensors]
         self.clean_damage: Damage
         if all(c is o for c, o in zip(clean, original, strict=True)):  # a lossless code: nothing to measure
@@ -192,25 +247,8 @@ class Prepared:
         spec = self.spec
         count = level.faults(self.targeted)
         tseed = trial_seed(spec.seed, self.protection.name, level, trial)
-        draw = self.draw(count, tseed)
-        n = len(self.weights.tensors)
-        empty = np.zeros(0, np.int64)
-        changes: list[Change] = [(empty, empty, empty)] * n
-        decoded: list[Patterns] | None = None
-        counts = Counts(dict.fromkeys(self.protection.counters, 0))
-        bits = 0
-        for k, local, kinds in self.split(draw):
-            group = self.groups[k]
-            effect = group.stored.dense(kinds, local) if self.dense else group.stored.sparse(kinds, local)
-            bits += effect.bits
-            for i, ch in zip(group.members, effect.changes, strict=True):
-                changes[i] = ch
-            if effect.decoded is not None:
-                if decoded is None:
-                    decoded = list(self.clean)
-                for i, p in zip(group.members, effect.decoded, strict=True):
-                    decoded[i] = p
-            counts += effect.counts
+        # The draw is referenced by the call alone, so its sites are freed before the damage is measured.
+        changes, decoded, counts, bits = self._effects(self.draw(count, tseed), self.takes_dense(count))
         dmg = damage(self.weights.tensors, changes, self.reference)
         metric = None
         if spec.evaluate is not None:
@@ -240,12 +278,35 @@ class Prepared:
             bits=bits,
         )
 
+    def _effects(self, draw: Draw, dense: bool) -> tuple[list[Change], list[Patterns] | None, Counts, int]:
+        """Per tensor the changes, the whole decoded patterns when the trial decoded them, what the decoder did
+        and the stored bits changed."""
+        empty = np.zeros(0, np.int64)
+        changes: list[Change] = [(empty, empty, empty)] * len(self.weights.tensors)
+        decoded: list[Patterns] | None = None
+        counts = Counts(dict.fromkeys(self.protection.counters, 0))
+        bits = 0
+        for k, local, kinds in self.split(draw):
+            group = self.groups[k]
+            effect = group.stored.dense(kinds, local) if dense else group.stored.sparse(kinds, local)
+            bits += effect.bits
+            for i, ch in zip(group.members, effect.changes, strict=True):
+                changes[i] = ch
+            if effect.decoded is not None:
+                if decoded is None:
+                    decoded = list(self.clean)
+                for i, p in zip(group.members, effect.decoded, strict=True):
+                    decoded[i] = p
+            counts += effect.counts
+        return changes, decoded, counts, bits
+
+    def takes_dense(self, count: int) -> bool:
+        """Whether a trial of ``count`` events takes the dense path: always with ``dense``, else when it is the
+        cheaper (the two give the same record)."""
+        return self.dense or count * self.spec.pattern.size > self.sparse_up_to
+
     def _evaluate(self, patterns: list[Patterns]) -> float:
-        assert self.spec.evaluate is not None
-        arrays = self.weights.arrays(patterns)
-        for a in arrays:
-            a.flags.writeable = False  # shared with the next trial: evaluate must not write
-        return call_evaluate(self.spec.evaluate, arrays, self.spec.metric_range)
+        return call_evaluate(self.spec.task(), named(self.weights, patterns), self.spec.metric_range)
 
     def _evaluate_changed(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
@@ -294,10 +355,43 @@ class TrialSpec:
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)
+    # This process's per-trial function: (pid, function, clean metric if finding it gave one).
+    _task: tuple[int, Evaluate, float | None] | None = field(default=None, init=False, repr=False, compare=False)
 
     @property
     def kinds(self) -> KindMix:
         return KindMix.of(self.kind)
+
+    def _resolved(self) -> tuple[int, Evaluate, float | None]:
+        assert self.evaluate is not None
+        found = self._task
+        if found is None or found[0] != os.getpid():
+            with _RESOLVING:
+                found = self._task
+                if found is None or found[0] != os.getpid():
+                    fn, clean = resolve(self.evaluate, named(self.weights))
+                    found = self._task = (os.getpid(), fn, clean)
+        return found
+
+    def task(self) -> Evaluate:
+        """The per-trial evaluate function in this process: a factory is called once per process
+        (a forked worker or a Dask worker calls it again), a trial function is itself."""
+        return self._resolved()[1]
+
+    def baseline(self) -> float | None:
+        """The metric of the fault-free weights as loaded (before any protection), or None with no evaluate."""
+        if self.evaluate is None:
+            return None
+        _, fn, clean = self._resolved()
+        if clean is not None:
+            return in_range(clean, self.metric_range)
+        return call_evaluate(fn, named(self.weights), self.metric_range)
+
+    def __getstate__(self) -> dict[str, Any]:
+        # What a factory returned lives in its process alone (it may hold a session, or not pickle at all).
+        state = self.__dict__.copy()
+        state["_task"] = None
+        return state
 
     def reference(self) -> Reference:
         """Finite count and L2 norm of the weights' values (computed once)."""

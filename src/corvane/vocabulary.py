@@ -489,3 +489,14 @@ class ProtectionSummary:
     #: Per fault level (in grid order): the values probability theory expects, by the name they
     #: are observed under (an outcome, an event or a metric); empty where it gives none.
     expected: list[dict[str, float]] = field(default_factory=list)
+
+
+@dataclass(frozen=True)
+class Rounding:
+    """What storing the float32 tensors in 16 bits cost before any fault: the values' loss, the metric before
+    (float32) and after (as stored)."""
+
+    dtype: str
+    loss: Damage
+    metric_before: float | None = None
+    metric_after: float | None = None

@@ -45,6 +45,13 @@ def test_draw_sites_is_the_pickers_prefix(size, seed):
     assert drawn.tolist() == list(itertools.islice(rust.Picker(size, seed=seed), count))
 
 
+@pytest.mark.parametrize("size,count", [(3000, 3000), (2**20, 200_000), (2**32 - 1, 50_000), (2**32 + 5, 50_000)])
+def test_draw_sites_is_the_pickers_prefix_for_many_draws(size, count):
+    # Enough draws that the bulk draw's table fills, wraps and probes far (and, at 2^32 - 1, holds the largest keys).
+    picker = rust.Picker(size, seed=11)
+    assert engine.draw_sites(size, 11, count).tolist() == [next(picker) for _ in range(count)]
+
+
 def test_draw_sites_whole_range_and_empty():
     assert sorted(engine.draw_sites(50, 3, 50).tolist()) == list(range(50))
     assert engine.draw_sites(0, 3, 0).shape == (0,)

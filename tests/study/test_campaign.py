@@ -322,8 +322,8 @@ def test_evaluate_gets_decoded_weights_in_source_dtype_and_shape():
     seen = []
 
     def evaluate(arrays):
-        seen.append([(a.dtype.name, a.shape) for a in arrays])
-        return float(sum(np.nansum(a.astype(np.float64)) for a in arrays))
+        seen.append([(a.dtype.name, a.shape) for a in arrays.values()])
+        return float(sum(np.nansum(a.astype(np.float64)) for a in arrays.values()))
 
     ws = WeightSet.from_arrays([("a", np.ones((3, 4), np.float16)), ("b", np.ones(5, np.float32))])
     res = Campaign(ws, ["none"], counts=[1], trials=2, evaluate=evaluate).run()

@@ -85,10 +85,10 @@ def test_stuck_at_campaigns_have_no_expectations():
 # ---- intervals stay within what is possible -----------------------------------------------
 
 
-def flaky_accuracy(arrays):
+def flaky_accuracy(weights):
     """An accuracy-like metric in [0, 1] that is NaN whenever a weight became non-finite or very large."""
     with np.errstate(invalid="ignore"):
-        w = np.concatenate([a.ravel().astype(np.float64) for a in arrays])
+        w = np.concatenate([a.ravel().astype(np.float64) for a in weights.values()])
     if not np.isfinite(w).all() or np.abs(w).max() > 1e3:
         return math.nan
     return float(np.clip(1.0 - np.abs(w).sum() / 1e3, 0.0, 1.0))
@@ -141,9 +141,10 @@ def test_heavy_tailed_errors_keep_their_interval_at_or_above_zero():
 # ---- tolerance ------------------------------------------------------------------------------
 
 
-def mean_abs(arrays):
+def mean_abs(weights):
     with np.errstate(invalid="ignore", over="ignore"):
-        return float(np.mean(np.minimum(np.abs(np.concatenate([a.ravel().astype(np.float64) for a in arrays])), 1e6)))
+        values = np.concatenate([a.ravel().astype(np.float64) for a in weights.values()])
+        return float(np.mean(np.minimum(np.abs(values), 1e6)))
 
 
 def test_tolerance_splits_sdc_by_the_task_metric():
@@ -265,7 +266,7 @@ def test_worst_case_uses_the_finite_population_of_fault_patterns():
 # ---- reports ---------------------------------------------------------------------------------
 
 
-def nan_metric(arrays):
+def nan_metric(weights):
     return math.nan
 
 

@@ -55,7 +55,7 @@ def test_sparse_evaluate_sees_full_weights_and_restores_them():
     seen = []
 
     def evaluate(arrays):
-        seen.append(np.concatenate([a.ravel() for a in arrays]).copy())
+        seen.append(np.concatenate([a.ravel() for a in arrays.values()]).copy())
         return float(np.nansum(np.abs(seen[-1].astype(np.float64))))
 
     both(ws, ["none", "mset"], rates=[1e-2], trials=3, seed=1, evaluate=evaluate)
@@ -66,7 +66,7 @@ def test_sparse_evaluate_sees_full_weights_and_restores_them():
 
 def test_evaluate_may_not_write_into_the_weights():
     def vandal(arrays):
-        arrays[0][0] = 1.0
+        next(iter(arrays.values()))[0] = 1.0
         return 0.0
 
     with pytest.raises(StudyError, match="the evaluate function raised ValueError"):
@@ -100,3 +100,24 @@ def test_secded_decoder_changing_only_the_pad_byte_counts_as_corrected():
     ws = tiny("uint8", sizes=(31, 6))
     out = both(ws, ["secded:7", "secded-pc:7"], counts=[150], trials=30, seed=1)
     assert any(r["chunks_miscorrected"] for r in out)
+
+
+@pytest.mark.parametrize("name,limit", [("none", 4e-3), ("cep:D3P1", 4e-3), ("mset", 4e-3), ("secded:16", 1e-3)])
+def test_each_trial_takes_the_cheaper_path_by_its_fault_count(monkeypatch, name, limit):
+    from corvane.protections.plain import PlainStored
+    from corvane.protections.secded import SecdedStored
+
+    ws = tiny("float32", sizes=(3000, 500))
+    campaign = Campaign(ws, [name], counts=[1, 40, 2000], trials=2, seed=6)
+    prepared = campaign.spec().prepare(campaign.protections[0])
+    edge = int(limit * prepared.site_count)
+    assert [prepared.takes_dense(c) for c in (1, edge, edge + 1)] == [False, False, True]
+    taken = []
+    for cls in (PlainStored, SecdedStored):
+        for path in ("dense", "sparse"):
+            monkeypatch.setattr(cls, path, lambda self, *a, _p=path, _f=getattr(cls, path): taken.append(_p) or _f(self, *a))
+    chosen = rows(campaign)
+    assert edge < 2000 and taken == ["sparse"] * 4 + ["dense"] * 2
+    taken.clear()
+    assert rows(Campaign(ws, [name], counts=[1, 40, 2000], trials=2, seed=6, dense=True)) == chosen
+    assert set(taken) == {"dense"}

@@ -75,6 +75,70 @@ def changing(kinds: Kinds, stored: U8) -> npt.NDArray[np.bool_]:
     return out
 
 
+#: Sites a sparse trial works on at a time: its temporaries stay a few MiB however many faults it has.
+SITES_BLOCK = 1 << 18
+
+
+def sorted_sites(sites: U64, kinds: Kinds) -> tuple[U64, Kinds]:
+    """The sites in increasing order with their kinds; ``sites`` itself is sorted when one kind holds for all."""
+    if isinstance(kinds, FaultKind):
+        sites.sort()
+        return sites, kinds
+    order = np.argsort(sites, kind="stable")
+    return sites[order], kinds[order]
+
+
+class ChangeBuffer:
+    """Per-tensor changes gathered block by block, in increasing element order, into arrays allocated once.
+
+    ``capacity[k]`` bounds the changes of tensor k (the sites that fall in
+    it), so a trial holds at most one (element, before, after) per fault and
+    never a second copy while it gathers them. ``bounds`` are the group-wide
+    first elements of the tensors, and the group's size.
+    """
+
+    def __init__(self, clean: Sequence[Patterns], bounds: I64, capacity: I64) -> None:
+        self.clean = clean
+        self.bounds = bounds
+        self.capacity = capacity
+        # Only the tensors a trial hits get arrays (a model has hundreds; a small trial hits a few).
+        self.found: dict[int, tuple[I64, Patterns, Patterns]] = {}
+        self.filled: dict[int, int] = {}
+
+    def add(self, elements: I64, values: Patterns) -> None:
+        """Group-wide sorted elements, past those added before, and their decoded patterns."""
+        cuts = np.searchsorted(elements, self.bounds)
+        for k in np.flatnonzero(np.diff(cuts)).tolist():
+            a, b = int(cuts[k]), int(cuts[k + 1])
+            c = self.clean[k]
+            idx = elements[a:b] - self.bounds[k]
+            after, before = values[a:b], c[idx]
+            keep = bits_view(before) != bits_view(after)
+            if k not in self.found:
+                n = int(self.capacity[k])
+                self.found[k] = (np.empty(n, np.int64), np.empty(n, c.dtype), np.empty(n, c.dtype))
+                self.filled[k] = 0
+            into = self.found[k]
+            f = self.filled[k]
+            n = int(np.count_nonzero(keep))
+            into[0][f : f + n] = idx[keep]
+            into[1][f : f + n] = before[keep]
+            into[2][f : f + n] = after[keep]
+            self.filled[k] = f + n
+
+    def changes(self) -> list[Change]:
+        empty = np.zeros(0, np.int64)
+        out: list[Change] = []
+        for k, c in enumerate(self.clean):
+            if k in self.found:
+                f = self.filled[k]
+                i, b, a = self.found[k]
+                out.append((i[:f], b[:f], a[:f]))
+            else:
+                out.append((empty, c[:0], c[:0]))
+        return out
+
+
 def split_by_tensor(elements: I64, values: Patterns, sizes: Sequence[int], clean: Sequence[Patterns]) -> list[Change]:
     """Group-wide sorted element indices and decoded patterns -> per-tensor changes (unchanged ones dropped)."""
     out: list[Change] = []
@@ -102,6 +166,8 @@ class Stored(ABC):
     clean: list[Patterns]
     #: Whether ``sparse`` can run in this build (it may need the native engine).
     sparse_available: bool = True
+    #: Faults per stored bit up to which ``sparse`` costs less time than ``dense`` (measured on 22.7M float32).
+    sparse_limit: float = 4e-3
 
     @abstractmethod
     def dense(self, kinds: Kinds, sites: U64) -> Effect:

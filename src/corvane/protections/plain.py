@@ -12,18 +12,21 @@ alike: their stored patterns, the patterns the faults left, and the decode.
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
+from dataclasses import replace
 
 import numpy as np
 
 from .. import _rust
 from ..errors import StudyError
 from ..expectations import cep_expectations, mset_expectations, none_expectations
-from ..native import I64, U64, Patterns, bits_view, diff, inject, popcount, unique, unique_inverse
+from ..native import I64, U64, Patterns, bits_view, diff, inject, popcount, unique
 from ..vocabulary import SINGLE, Change, Counts, Effect, FaultKind, Kinds, Pattern, SiteLocation, Storage
-from .base import U8, GroupShape, Protection, Stored, by_kind, changing, split_by_tensor, whole
+from .base import (
+    SITES_BLOCK, U8, ChangeBuffer, GroupShape, Protection, Stored, by_kind, changing, sorted_sites, whole,
+)  # fmt: skip
 
-#: What a decoder did, from the hit values: (stored, faulted, decoded) patterns and the trial's changes.
-Counter = Callable[[Patterns, Patterns, Patterns, list[Change]], Counts]
+#: What a decoder did, from the hit values' (stored, faulted, decoded) patterns.
+Counter = Callable[[Patterns, Patterns, Patterns], Counts]
 
 
 def _changed_any(changes: Sequence[Change]) -> bool:
@@ -33,72 +36,116 @@ def _changed_any(changes: Sequence[Change]) -> bool:
 class PlainStored(Stored):
     """The patterns stored as they are (the stored form of ``none``)."""
 
+    #: Whether the code raises flags; one that never does leaves wrong data silently wherever a value changed.
+    flags = False
+
     def __init__(self, patterns: list[Patterns], storage: Storage) -> None:
         self.storage = Storage(storage)
-        self.stored = patterns
+        #: The values the stored form is made from: it is ``_encode`` of them, element by element.
+        self.values = patterns
         self.clean = patterns
         self.site_count = sum(p.size for p in patterns) * self.storage.bits
-        self.sizes = [p.size for p in patterns]
-        self._bounds = np.cumsum([0, *self.sizes])
+        self._bounds = np.cumsum([0, *(p.size for p in patterns)])
         #: Reads the decoder's counts off the hit values; None where a change is all there is to know.
         self.counter: Counter | None = None
 
-    def gather(self, arrays: Sequence[Patterns], elements: I64) -> Patterns:
-        """The group-wide elements (sorted) of per-tensor arrays, as one array of bit patterns."""
-        u = bits_view(arrays[0]).dtype
-        if len(arrays) == 1:
-            one: Patterns = arrays[0].view(u)[elements]
-            return one
-        out = np.empty(elements.size, u)
-        which = np.searchsorted(self._bounds, elements, side="right") - 1
-        for k, a in enumerate(arrays):
-            m = which == k
-            out[m] = a.view(u)[elements[m] - self._bounds[k]]
-        return out
-
-    def bits_at(self, sites: U64) -> U8:
-        elem, bit = np.divmod(sites, np.uint64(self.storage.bits))
-        return ((self.gather(self.stored, elem.astype(np.int64)) >> bit) & 1).astype(np.uint8)
+    def _counts(self, counts: Counts, changes: list[Change]) -> Counts:
+        if self.flags:
+            return counts
+        return replace(counts, silent=_changed_any(changes))
 
     def dense(self, kinds: Kinds, sites: U64) -> Effect:
-        work = [p.copy() for p in self.stored]
+        work = [p.copy() for p in self.values]
+        self._encode(work)
         for kind, s in by_kind(kinds, sites):
             inject(work, kind.code, s)
         bits = self.changed_bits(kinds, sites)
         if self.counter is None:
             self._decode(work)
             changes = diff(self.clean, work)
-            return Effect(changes, bits, Counts(silent=_changed_any(changes)), decoded=work)
+            return Effect(changes, bits, self._counts(Counts(), changes), decoded=work)
         hit = unique(sites // np.uint64(self.storage.bits))
-        faulted = self.gather(work, hit)
+        faulted = self._raw(work, hit)
         self._decode(work)
         changes = diff(self.clean, work)
-        counts = self.counter(self.gather(self.stored, hit), faulted, self.gather(work, hit), changes)
-        return Effect(changes, bits, counts, decoded=work)
+        counts = self.counter(self._gather(hit), faulted, self._raw(work, hit))
+        return Effect(changes, bits, self._counts(counts, changes), decoded=work)
+
+    def _encode(self, work: list[Patterns]) -> None:
+        pass
 
     def _decode(self, work: list[Patterns]) -> None:
         pass
 
+    def _raw(self, arrays: Sequence[Patterns], elements: I64) -> Patterns:
+        """The patterns (as unsigned integers) at group-wide elements, given in increasing order, of per-tensor
+        arrays."""
+        u = bits_view(arrays[0]).dtype
+        if len(arrays) == 1:
+            one: Patterns = arrays[0].view(u)[elements]
+            return one
+        # Elements come sorted, so each tensor's are one run of them.
+        cuts = np.searchsorted(elements, self._bounds)
+        out = np.empty(elements.size, u)
+        for k in np.flatnonzero(np.diff(cuts)).tolist():
+            a, b = cuts[k], cuts[k + 1]
+            out[a:b] = arrays[k].view(u)[elements[a:b] - self._bounds[k]]
+        return out
+
+    def _gather(self, elements: I64) -> Patterns:
+        """The stored patterns (as unsigned integers) of group-wide elements, given in increasing order."""
+        out = self._raw(self.values, elements)
+        if out.size:
+            self._encode([out.view(self.values[0].dtype)])
+        return out
+
+    def bits_at(self, sites: U64) -> U8:
+        elem, bit = np.divmod(sites, np.uint64(self.storage.bits))
+        elem = elem.astype(np.int64)
+        order = np.argsort(elem, kind="stable")
+        values = np.empty(elem.size, bits_view(self.values[0]).dtype)
+        values[order] = self._gather(elem[order])
+        return ((values >> bit) & 1).astype(np.uint8)
+
     def sparse(self, kinds: Kinds, sites: U64) -> Effect:
-        w = self.storage.bits
-        elem, bit = np.divmod(sites, np.uint64(w))
-        elements, inverse = unique_inverse(elem)
-        stored = self.gather(self.stored, elements)
-        if kinds is not FaultKind.FLIP:
-            # The sites are distinct, so the faults amount to flipping the bits they change.
-            keep = changing(kinds, ((stored[inverse] >> bit) & 1).astype(np.uint8))
-            inverse, bit = inverse[keep], bit[keep]
-        u = stored.dtype
-        masks = np.zeros(elements.size, u)
-        np.bitwise_or.at(masks, inverse, (np.uint64(1) << bit).astype(u))
-        faulted = stored ^ masks
-        values = faulted.copy() if self.counter is not None else faulted
-        decoded = values.view(self.stored[0].dtype)
-        self._decode([decoded])
-        changes = split_by_tensor(elements, decoded, self.sizes, self.clean)
-        if self.counter is None:
-            return Effect(changes, int(inverse.size), Counts(silent=_changed_any(changes)))
-        return Effect(changes, int(inverse.size), self.counter(stored, faulted, values, changes))
+        # Block by block over the sorted sites, so that what a trial holds per fault is its site and at most one
+        # change (element, before, after); a block ends where an element's sites end.
+        w = np.uint64(self.storage.bits)
+        sites, kinds = sorted_sites(sites, kinds)
+        changes = ChangeBuffer(self.clean, self._bounds, np.diff(np.searchsorted(sites, self._bounds.astype(np.uint64) * w)))
+        counts = Counts()
+        bits = 0
+        lo = 0
+        while lo < sites.size:
+            hi = min(lo + SITES_BLOCK, sites.size)
+            if hi < sites.size:
+                hi = int(np.searchsorted(sites, (sites[hi - 1] // w + np.uint64(1)) * w))
+            elem = (sites[lo:hi] // w).astype(np.int64)
+            first = np.empty(elem.size, bool)
+            first[0] = True
+            np.not_equal(elem[1:], elem[:-1], out=first[1:])
+            starts = np.flatnonzero(first)
+            values = self._gather(elem[starts])
+            stored = values.copy() if self.counter is not None else values
+            u = values.dtype
+            flips = np.left_shift(np.ones(1, u), (sites[lo:hi] % w).astype(u))
+            if kinds is not FaultKind.FLIP:
+                # The sites are distinct, so the faults amount to flipping the bits they change.
+                held = np.repeat(values, np.diff(np.r_[starts, elem.size])) & flips
+                flips[~changing(kinds if isinstance(kinds, FaultKind) else kinds[lo:hi], (held != 0).astype(np.uint8))] = 0
+                bits += int(np.count_nonzero(flips))
+            else:
+                bits += hi - lo
+            values ^= np.bitwise_or.reduceat(flips, starts)
+            faulted = values.copy() if self.counter is not None else values
+            decoded = values.view(self.values[0].dtype)
+            self._decode([decoded])
+            if self.counter is not None:
+                counts += self.counter(stored, faulted, values)
+            changes.add(elem[starts], decoded)
+            lo = hi
+        found = changes.changes()
+        return Effect(found, bits, self._counts(counts, found))
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
@@ -106,7 +153,12 @@ class PlainStored(Stored):
 
 
 class InPlaceStored(PlainStored):
-    """Values encoded in place by an element-wise code, and decoded element-wise."""
+    """Values encoded in place by an element-wise code, and decoded element-wise.
+
+    The code works on each value alone, so the stored form is never held:
+    what a trial reads of it is encoded from the values when read, and only the
+    fault-free decode is kept.
+    """
 
     def __init__(
         self,
@@ -115,21 +167,26 @@ class InPlaceStored(PlainStored):
         code: Callable[[Patterns], None],
         decode: Callable[[Patterns], None],
         counter: Counter,
+        flags: bool,
         kept: tuple[frozenset[int], str] = (frozenset(), ""),
     ) -> None:
-        stored = [p.copy() for p in patterns]
-        for s in stored:
-            code(s)
-        super().__init__(stored, storage)
+        super().__init__(patterns, storage)
+        self._encode_one = code
         self._decode_one = decode
         self.counter = counter
+        self.flags = flags
         self._kept, self._kept_as = kept
-        self.clean = [s.copy() for s in stored]
+        self.clean = [p.copy() for p in patterns]
+        self._encode(self.clean)
         self._decode(self.clean)
 
     def locate(self, site: int) -> SiteLocation:
         elem, bit = divmod(site, self.storage.bits)
         return SiteLocation(elem, bit, self._kept_as if bit in self._kept else "value bit")
+
+    def _encode(self, work: list[Patterns]) -> None:
+        for w in work:
+            self._encode_one(w)
 
     def _decode(self, work: list[Patterns]) -> None:
         for w in work:
@@ -180,7 +237,7 @@ def _cep_counter(width: int, data_bits: int) -> Counter:
     parity = np.array([p for p, _ in layout], unsigned)
     sources = np.array([s for _, s in layout], unsigned)
 
-    def count(stored: Patterns, faulted: Patterns, decoded: Patterns, changes: list[Change]) -> Counts:
+    def count(stored: Patterns, faulted: Patterns, decoded: Patterns) -> Counts:
         changed = (stored ^ faulted)[:, None]  # values x groups below
         in_sources = popcount(changed & sources).astype(np.int64)
         hits = in_sources + ((changed & parity) != 0)
@@ -225,7 +282,7 @@ class Cep(Protection):
         sfx = storage.suffix
         enc, dec = getattr(_rust.cep, f"encode_{sfx}"), getattr(_rust.cep, f"decode_{sfx}")
         return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme),
-                             _cep_counter(storage.bits, self.data_bits), (self.redundancy(storage), "parity bit"))
+                             _cep_counter(storage.bits, self.data_bits), True, (self.redundancy(storage), "parity bit"))
 
     def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
         if pattern != SINGLE or not whole(groups):
@@ -248,14 +305,13 @@ class Cep(Protection):
 def _mset_counter(width: int) -> Counter:
     voted = np.uint64(width - 2)  # the top exponent bit, with its copies in bits 0 and 1
 
-    def count(stored: Patterns, faulted: Patterns, decoded: Patterns, changes: list[Change]) -> Counts:
+    def count(stored: Patterns, faulted: Patterns, decoded: Patterns) -> Counts:
         def bit(p: Patterns) -> Patterns:
             return (p.astype(np.uint64) >> voted) & np.uint64(1)
 
         s, f, d = bit(stored), bit(faulted), bit(decoded)
-        own = {"votes_changed": int(np.count_nonzero(d != f)), "votes_failed": int(np.count_nonzero(d != s))}
-        # A vote corrects silently: it never raises a flag.
-        return Counts(own, silent=_changed_any(changes))
+        # A vote corrects silently: it never raises a flag (the stored form says what is silent).
+        return Counts({"votes_changed": int(np.count_nonzero(d != f)), "votes_failed": int(np.count_nonzero(d != s))})
 
     return count
 
@@ -275,7 +331,7 @@ class Mset(Protection):
         storage = Storage(storage)
         sfx = storage.suffix
         encode, decode = getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}")
-        return InPlaceStored(patterns, storage, encode, decode, _mset_counter(storage.bits),
+        return InPlaceStored(patterns, storage, encode, decode, _mset_counter(storage.bits), False,
                              (self.redundancy(storage), "vote copy"))  # fmt: skip
     def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
         if pattern != SINGLE or not whole(groups):
