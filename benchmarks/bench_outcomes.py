@@ -21,7 +21,7 @@ from harness import Planned, Row, median_time
 from corvane import Campaign, WeightSet
 from corvane.campaign import EXPECTED_MAX_FAULTS
 from corvane.protections import parse_protection
-from corvane.vocabulary import Rate, Storage, TrialKey
+from corvane.vocabulary import EVERY_BIT, Rate, Storage, TrialKey
 
 PROTECTIONS = ["none", "secded:64", "cep:D3P1", "mset"]
 MARGIN = "campaign with --margin 0.05 (4 protections x 2 levels, 1M float32, --workers 2)"
@@ -72,7 +72,7 @@ def _aggregates_row() -> Row:
 
 def _expected_row() -> Row:
     ws = _weights(22_700_000)
-    groups = [(Storage.FLOAT32, ws.value_count)]
+    groups = [(Storage.FLOAT32, [ws.value_count], EVERY_BIT)]
     t0 = time.perf_counter()
     for name in PROTECTIONS:
         prot = parse_protection(name)

@@ -130,6 +130,12 @@ def clopper_pearson(successes: int, n: int, confidence: float = 0.95) -> tuple[f
     _counts(successes, n)
     if n == 0:
         return _NAN, _NAN
+    return _beta_ends(int(successes), int(n), alpha)
+
+
+@functools.lru_cache(maxsize=1 << 14)
+def _beta_ends(successes: int, n: int, alpha: float) -> tuple[float, float]:
+    # A margin's stopping rule asks for the same counts at every batch boundary it passes again.
     low = 0.0 if successes == 0 else float(stats.beta.ppf(alpha / 2, successes, n - successes + 1))
     high = 1.0 if successes == n else float(stats.beta.ppf(1 - alpha / 2, successes + 1, n - successes))
     return low, high
