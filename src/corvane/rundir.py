@@ -275,8 +275,9 @@ def read_summaries(path: Path) -> Summaries:
         doc = json.loads(file.read_text())
         out = []
         for s in doc["protections"]:
-            clean = Damage(**s.pop("clean")) if s.get("clean") else None
-            out.append(ProtectionSummary(**s, clean=clean))
+            # None until the protection's trials are done: a run interrupted before that left it so.
+            raw = s.pop("clean", None)
+            out.append(ProtectionSummary(**s, clean=None if raw is None else Damage(**raw)))
         skipped = [(str(n), str(d)) for n, d in doc["skipped"]]
         baseline = doc["baseline_metric"]
         metric_name = doc.get("metric_name")

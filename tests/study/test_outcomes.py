@@ -300,3 +300,20 @@ def test_json_interface_names():
         assert set(agg["metrics"]) <= set(METRICS) and "metric" not in agg["metrics"]
         assert all(isinstance(v, float) for v in agg["expected"].values()) and agg["expected"]["faults"] == 2
         assert agg["outside"] == [c for c in agg["outside"] if c in agg["expected"]]
+
+
+def test_report_of_a_run_interrupted_before_its_first_protection_finished(tmp_path):
+    ws = floats(300)
+    out = tmp_path / "run"
+    seen = []
+
+    def stop_soon(rec):
+        seen.append(rec)
+        if len(seen) == 60:  # within the first protection's cells: no clean loss measured yet
+            raise KeyboardInterrupt
+
+    with pytest.raises(Interrupted):
+        Campaign(ws, MARGIN_PROTECTIONS, **MARGIN).run(stop_soon, out=out)
+    kept, total = load(out)  # the report reads the summaries written before any protection finished
+    assert len(kept.records) == 60 < total and kept.protections[0].clean is None
+    assert json_document(kept)["aggregates"]
