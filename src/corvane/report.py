@@ -367,8 +367,33 @@ def _colours(plt: Any) -> list[str]:
     return list(plt.rcParams["axes.prop_cycle"].by_key()["color"])
 
 
+def _by_count(results: Results) -> bool:
+    """Whether the campaign's levels are fault counts: then every protection shares them, while the rate they
+    amount to differs with each protection's stored bits."""
+    return results.config.get("counts") is not None
+
+
+def _level_of(results: Results, a: Aggregate) -> float:
+    return float(a.faults) if _by_count(results) else a.rate
+
+
+def _level_axis(ax: Any, results: Results) -> None:
+    from matplotlib.ticker import NullFormatter
+
+    ax.set_xscale("log")
+    # Within a decade matplotlib labels the minor ticks too, and they run into each other.
+    ax.xaxis.set_minor_formatter(NullFormatter())
+    if _by_count(results):  # a few counts, often within one decade: label each
+        counts = sorted(set(results.config["counts"]))
+        ax.set_xticks(counts, [str(c) for c in counts])
+
+
 def _rate_label(results: Results) -> str:
-    """What the rate axis counts: faults (events of the pattern) per stored bit, or per chosen bit."""
+    """What the level axis counts: faults per trial, or faults (events of the pattern) per stored bit, or per
+    chosen bit."""
+    if _by_count(results):
+        pattern = results.config.get("pattern") or "single"
+        return "faults per trial" if pattern == "single" else f"{pattern} faults per trial"
     pattern, bits = results.config.get("pattern") or "single", results.config.get("bits")
     per = "chosen" if bits else "stored"
     what = "bit-error rate (faults" if pattern == "single" else f"fault rate ({pattern} faults"
@@ -403,7 +428,7 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
         low_bound = results.metric_range[0] if metric == "metric" else 0.0
         for name, aggs in by.items():
             st = styles[name]
-            pts = [(a.rate * st["dodge"], a.metrics[metric]) for a in aggs if metric in a.metrics]
+            pts = [(_level_of(results, a) * st["dodge"], a.metrics[metric]) for a in aggs if metric in a.metrics]
             finite = [(x, m) for x, m in pts if math.isfinite(m.mean)]
             label = name if finite else f"{name} (no finite value)"
             x = [p[0] for p in finite]
@@ -419,7 +444,7 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
                     y = m.mean if math.isfinite(m.mean) else 0.0
                     ax.annotate(f"{m.nonfinite} non-finite", (xi, y), textcoords="offset points", xytext=(4, 4),
                                 fontsize=7, color=st["color"])  # fmt: skip
-        ax.set_xscale("log")
+        _level_axis(ax, results)
         if metric != "metric" and _positive(results, metric):
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
             ax.set_ylim(bottom=0)
@@ -456,7 +481,7 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
         for ax, outcome in zip(axes.flat, names, strict=False):
             for name, aggs in by.items():
                 st = styles[name]
-                x = [a.rate * st["dodge"] for a in aggs]
+                x = [_level_of(results, a) * st["dodge"] for a in aggs]
                 p = [a.outcomes[outcome] for a in aggs]
                 y = [q.fraction for q in p]
                 err = [[q.fraction - q.low for q in p], [q.high - q.fraction for q in p]]
@@ -474,7 +499,7 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
                 if expect:
                     ax.plot([e[0] for e in expect], [e[1] for e in expect], linestyle="none", marker="x",
                             color=colour, markersize=6, zorder=st["zorder"] + 1)  # fmt: skip
-            ax.set_xscale("log")
+            _level_axis(ax, results)
             ax.set_yscale("symlog", linthresh=linthresh, linscale=0.5)
             ax.set_ylim(-0.02 * linthresh, 1.3)
             ax.axhline(0.0, color="0.5", linewidth=0.8, zorder=0)
@@ -487,8 +512,9 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
         for ax in axes[:, 0]:
             ax.set_ylabel("fraction of trials")
         handles, labels = axes.flat[0].get_legend_handles_labels()
-        handles.append(plt.Line2D([], [], linestyle="none", marker="x", color="0.3"))
-        labels.append("expected")
+        if any(a.expected for aggs in by.values() for a in aggs):
+            handles.append(plt.Line2D([], [], linestyle="none", marker="x", color="0.3"))
+            labels.append("expected")
         fig.legend(handles, labels, loc="lower center", fontsize=8, ncols=min(len(labels), 6))
         fig.suptitle(f"{_faults_title(results)}, fractions of trials with {_level(results)} intervals (open marker: "
                      "none of the trials)", fontsize=10)  # fmt: skip
