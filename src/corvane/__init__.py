@@ -11,7 +11,8 @@ from . import _rust
 from .campaign import Campaign
 from .errors import StudyError
 from .protections import Cep, Mset, NoProtection, Protection, Secded, parse_protection
-from .vocabulary import FaultSite, Results, Tensor, TrialRecord, trial_seed
+from .results import Results
+from .vocabulary import FaultSite, Tensor, TrialRecord, trial_seed
 from .weights import WeightSet, load_weights
 
 __all__ = [

@@ -9,6 +9,11 @@ derived from (seed, protection, rate or count, trial) and recorded in its
 result, so a trial is a pure function of the weight set and those four values:
 it can be rerun alone, and no result depends on the order trials run in.
 
+With a margin, each cell (protection, fault level) runs its trials in
+batches and stops once every outcome fraction is known to within the margin
+(see ``results.Margin``); the trials run are a prefix of the same seeded
+sequence whatever runs them and however often the run is interrupted.
+
 This module is the one place where a campaign's options are checked; the
 command line passes its flag names so that a message names what the user typed.
 """
@@ -24,14 +29,18 @@ from typing import Any
 
 from .errors import Interrupted, StudyError
 from .executors import Executor, make_executor
+from .expectations import sample_size
+from .intervals import proportion
 from .patterns import Layout, layout_error, parse_bits, parse_kinds, parse_pattern, targets
 from .protections import Protection, parse_protections
-from .rundir import RunDir, callable_name, read_summaries, run_config
-from .runs import CtrlC, check_seed, check_workers
 from .metrics import rounding_loss
 from .protections import NoProtection
+from .results import Margin, Results, planned
+from .rundir import RunDir, callable_name, read_summaries, run_config, weights_digest
+from .runs import CtrlC, check_metric_range, check_seed, check_workers
 from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, named, replay, storage_groups
 from .vocabulary import (
+    SINGLE,
     BitSpec,
     Count,
     FaultKind,
@@ -41,12 +50,19 @@ from .vocabulary import (
     Pattern,
     ProtectionSummary,
     Rate,
-    Results,
     Rounding,
     TrialKey,
     TrialRecord,
 )
 from .weights import WeightSet
+
+#: The finished trials of each cell (protection, level index), by trial number.
+Cells = dict[tuple[str, int], dict[int, TrialRecord]]
+#: Trials a cell runs at a time under a margin, and without one by default.
+MARGIN_BATCH = 50
+DEFAULT_TRIALS = 10
+#: Most faults per trial for which expectations are computed (beyond, their engine is out of its range).
+EXPECTED_MAX_FAULTS = 2_000_000
 
 
 def check_trials(trials: int, name: str = "trials") -> int:
@@ -105,6 +121,25 @@ def check_selection(spec: str | Iterable[str] | None, weights: WeightSet,
     if not chosen:
         raise StudyError(f"{name} {spec}: selects no tensor")
     return frozenset(chosen)
+
+
+def check_confidence(confidence: object, name: str = "confidence") -> float:
+    if not (isinstance(confidence, (int, float)) and 0 < confidence < 1):
+        raise StudyError(f"{name} must lie strictly between 0 and 1, got {confidence}")
+    return float(confidence)
+
+
+def check_margin(margin: object, name: str = "margin") -> float:
+    # Past 0.5 every interval of a fraction is narrow enough from the first batch on.
+    if not (isinstance(margin, (int, float)) and 0 < margin < 0.5):
+        raise StudyError(f"{name} must lie strictly between 0 and 0.5, got {margin}")
+    return float(margin)
+
+
+def check_tolerance(tolerance: object, name: str = "tolerance") -> float:
+    if not (isinstance(tolerance, (int, float)) and math.isfinite(tolerance) and tolerance >= 0):
+        raise StudyError(f"{name} must be a finite number of at least 0, got {tolerance}")
+    return float(tolerance)
 
 
 def check_kind(kind: str | FaultKind | KindMix, name: str = "") -> KindMix:
@@ -167,13 +202,23 @@ class Campaign:
     every trial; ``metric_name`` says what it measures (by default its
     module:name). With neither ``rates`` nor ``counts``, the rates are chosen
     from the weights' bits (``default_rates``; fewer with ``quick``) and
-    ``rates_note`` says which and why.
+    ``rates_note`` says which and why. ``metric_range`` is what the metric
+    can take, where known (an accuracy: (0, 1)), so that no interval leaves
+    it. With ``tolerance`` T an sdc trial is ``sdc_tolerable`` when the metric
+    stays within T of the protection's clean metric, else ``sdc_critical``.
 
     ``evaluate`` receives the weights as a read-only mapping, tensor name ->
     array of the source dtype and shape, in the order of the source. It is
     called first on the fault-free weights: if it returns a callable, it was a
     factory, called once per process (worker processes and Dask workers each
     call it once), and what it returned scores every trial.
+
+    ``trials`` is the number of trials per cell, or with ``margin`` E the
+    most a cell runs: each cell then runs batches of ``batch`` trials until
+    every outcome fraction's interval (at ``confidence``) has a half-width of
+    at most E. Without ``trials`` a margin allows the worst case
+    (``worst_case_trials``). ``confidence`` is also the level of every
+    interval of the results.
     """
 
     def __init__(
@@ -184,11 +229,16 @@ class Campaign:
         rates: Sequence[float] | None = None,
         counts: Sequence[int] | None = None,
         kind: str | FaultKind | KindMix = "flip",
-        trials: int = 10,
+        trials: int | None = None,
         seed: int = 0,
         evaluate: Evaluate | None = None,
         dense: bool = False,
         metric_name: str | None = None,
+        confidence: float = 0.95,
+        margin: float | None = None,
+        batch: int = MARGIN_BATCH,
+        tolerance: float | None = None,
+        metric_range: Sequence[float | None] = (None, None),
         pattern: str | Pattern = "single",
         bits: str | BitSpec | None = None,
         quick: bool = False,
@@ -203,8 +253,17 @@ class Campaign:
         # Refuses a bit that some tensor's element type lacks, before anything runs.
         groups = storage_groups(weights, NoProtection(), self.protected)
         self.targets = targets(self.bits, weights.tensors, [m for _, m, _ in groups])
+        self.confidence = check_confidence(confidence)
+        self.margin = None if margin is None else Margin(check_margin(margin), self.confidence,
+                                                          check_trials(batch, "batch"))  # fmt: skip
+        if trials is None:
+            trials = DEFAULT_TRIALS if self.margin is None else self.worst_case_trials()
         self.trials = check_trials(trials)
         self.seed = check_seed(seed)
+        if tolerance is not None and evaluate is None:
+            raise StudyError("a tolerance needs a task metric (an evaluate function)")
+        self.tolerance = None if tolerance is None else check_tolerance(tolerance)
+        self.metric_range = check_metric_range(metric_range)
         self.weights = weights
         self.protections = parse_protections(protections)
         self.levels: list[FaultLevel]
@@ -229,6 +288,8 @@ class Campaign:
     def config(self) -> dict[str, Any]:
         rates = [lv.value for lv in self.levels if isinstance(lv, Rate)]
         counts = [lv.value for lv in self.levels if isinstance(lv, Count)]
+        # Only when given: a run directory kept before the option existed is the same campaign.
+        chosen = {} if self.protected is None else {"protect_only": sorted(self.protected)}
         return {
             "weights": self.weights.source,
             "tensors": [[t.name, list(t.shape), t.dtype] for t in self.weights.tensors],
@@ -241,14 +302,48 @@ class Campaign:
             "evaluate": self.evaluate is not None,
             "pattern": str(self.pattern),
             "bits": None if self.bits is None else str(self.bits),
-            "protect_only": None if self.protected is None else sorted(self.protected),
+            "tolerance": self.tolerance,
+            "margin": None if self.margin is None else self.margin.as_config(),
+            **chosen,
         }
+
+    def worst_case_trials(self) -> int:
+        """The most trials a cell runs under the margin by default: the sample-size formula's worst case
+        (p = 0.5) for independent trials, in whole batches, and enough for the exact interval at p = 0.5."""
+        if self.margin is None:
+            raise StudyError("the worst case of trials needs a margin")
+        margin = self.margin
+        n = sample_size(margin.half_width, margin.confidence)
+        n = -(-n // margin.batch) * margin.batch
+        while proportion(n // 2, n, margin.confidence).half_width > margin.half_width:
+            n += margin.batch
+        return n
+
+    def worst_cases(self) -> dict[tuple[str, int], int]:
+        """Per cell (protection, level index): the statistical fault-injection sample size at p = 0.5,
+        n = z^2 p (1 - p) / e^2, finite-population corrected.
+
+        The population is the sets of distinct single-bit faults over the targeted bits; for events of
+        several bits it is left uncorrected (the larger, safe figure).
+        """
+        if self.margin is None:
+            raise StudyError("the worst case of trials needs a margin")
+        out = {}
+        for s in self.summaries():
+            if not s.applicable:
+                continue
+            targeted = s.stored_bits if s.targeted_bits is None else s.targeted_bits
+            for i, lv in enumerate(self.levels):
+                population = _patterns(targeted, lv.faults(targeted)) if self.pattern == SINGLE else None
+                out[(s.name, i)] = sample_size(self.margin.half_width, self.margin.confidence, population)
+        return out
 
     def spec(self) -> TrialSpec:
         """What every trial shares (built once per campaign)."""
         if self._spec is None:
             self._spec = TrialSpec(self.weights, self.kind, self.levels, self.seed, self.evaluate, self.dense,
-                                   self.pattern, self.bits, self.protected)  # fmt: skip
+                                   self.pattern, self.bits, self.tolerance, self.metric_range,
+                                   self.protected)  # fmt: skip
         return self._spec
 
     def layout(self, protection: Protection) -> Layout:
@@ -305,11 +400,23 @@ class Campaign:
                 if problem:
                     raise StudyError(problem)
 
-    def tasks(self, protection: str) -> list[TrialKey]:
-        return [TrialKey(protection, i, t) for i in range(len(self.levels)) for t in range(self.trials)]
-
     def total_trials(self) -> int:
+        """Trials of the whole grid; with a margin, the most it can take."""
         return sum(s.applicable for s in self.summaries()) * len(self.levels) * self.trials
+
+    def _plan(self, protection: str, done: Cells) -> tuple[list[TrialKey], dict[int, int]]:
+        """The protection's trials still to run before its cells can be decided, and the size of every cell
+        (its trials when decided, else its maximum)."""
+        split = self.tolerance is not None
+        keys: list[TrialKey] = []
+        sizes: dict[int, int] = {}
+        for i in range(len(self.levels)):
+            cell = done.get((protection, i), {})
+            n, decided = planned(cell, self.trials, self.margin, split)
+            sizes[i] = n if decided else self.trials
+            if not decided:
+                keys += [TrialKey(protection, i, t) for t in range(n) if t not in cell]
+        return keys, sizes
 
     def run(
         self,
@@ -319,6 +426,7 @@ class Campaign:
         scheduler: Any = None,
         out: str | Path | None = None,
         on_resume: Callable[[int], None] | None = None,
+        on_total: Callable[[int], None] | None = None,
     ) -> Results:
         """Runs every trial, one protection at a time (its stored form built once, then released).
 
@@ -326,51 +434,79 @@ class Campaign:
         ``scheduler`` (an address or a ``dask.distributed.Client``) runs them
         on a Dask cluster instead. ``out`` names a run directory: finished
         trials are kept there as they finish, and a rerun skips them
-        (``on_resume`` hears how many). Records come back in grid order
-        whatever runs them. Ctrl-C raises :class:`Interrupted`, every finished
-        trial kept.
+        (``on_resume`` hears how many). With a margin, ``on_total`` hears the
+        grid's total of trials whenever a cell stops short of its maximum.
+        Records come back in grid order whatever runs them. Ctrl-C raises
+        :class:`Interrupted`, every finished trial kept.
         """
         check_workers(workers)
         self.check()
-        records: list[TrialRecord] = []
+        records: Cells = {}
+        sizes: dict[tuple[str, int], int] = {}
+        digest = weights_digest(self.weights)
+        total = self.total_trials()
+
+        def planned_total() -> int:
+            nonlocal total
+            now = self.total_trials() - sum(self.trials - n for n in sizes.values())
+            if now != total and on_total is not None:
+                on_total(now)
+            total = now
+            return total
+
         try:
             with contextlib.ExitStack() as stack:
                 ctrl_c = stack.enter_context(CtrlC())
-                rundir = None if out is None else stack.enter_context(RunDir(out, self._run_config()))
+                rundir = None if out is None else stack.enter_context(RunDir(out, self._run_config(digest)))
                 summaries, baseline, rounding = self._resume(rundir, records, on_resume)
-                done = {r.key for r in records}
                 executor: Executor | None = None
                 for protection, summary in zip(self.protections, summaries, strict=True):
-                    pending = [k for k in self.tasks(protection.name) if k not in done]
-                    if not summary.applicable or (not pending and summary.clean is not None):
+                    if not summary.applicable:
+                        continue
+                    prepared = False
+                    while True:
+                        pending, cells = self._plan(protection.name, records)
+                        sizes.update({(protection.name, i): n for i, n in cells.items()})
+                        planned_total()
+                        if not pending:
+                            break
+                        if executor is None:
+                            executor = stack.enter_context(make_executor(workers, scheduler))
+                        if not prepared:
+                            executor.prepare(self.spec(), protection)
+                            prepared = True
+                        with contextlib.closing(executor.run(pending)) as trials:
+                            for rec in trials:
+                                with ctrl_c.held():
+                                    if rundir is not None:
+                                        rundir.append(rec)
+                                    records.setdefault((rec.protection, rec.point), {})[rec.trial] = rec
+                                if on_trial is not None:
+                                    on_trial(rec)
+                    if summary.clean is not None and not prepared:
                         continue
                     if executor is None:
                         executor = stack.enter_context(make_executor(workers, scheduler))
-                    executor.prepare(self.spec(), protection)
-                    with contextlib.closing(executor.run(pending)) as trials:
-                        for rec in trials:
-                            with ctrl_c.held():
-                                if rundir is not None:
-                                    rundir.append(rec)
-                                records.append(rec)
-                            if on_trial is not None:
-                                on_trial(rec)
+                    if not prepared:
+                        executor.prepare(self.spec(), protection)
                     summary.clean, summary.clean_metric = executor.clean()
                     if rundir is not None:
-                        rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name, rounding)
+                        rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name,
+                                              rounding, self.confidence, self.metric_range)  # fmt: skip
                     executor.release()
         except KeyboardInterrupt:
-            raise Interrupted(len(records), self.total_trials(), None if out is None else str(out)) from None
+            raise Interrupted(sum(map(len, records.values())), total, None if out is None else str(out)) from None
         order = {p.name: i for i, p in enumerate(self.protections)}
-        records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
-        return Results(self.config(), records, summaries, baseline, list(self.weights.skipped), self.metric_name,
-                       rounding, self.rates_note)  # fmt: skip
+        kept = [r for cell, done in records.items() for r in done.values() if r.trial < sizes.get(cell, 0)]
+        kept.sort(key=lambda r: (order[r.protection], r.point, r.trial))
+        return Results(self.config(), kept, summaries, baseline, list(self.weights.skipped), self.metric_name,
+                       rounding, self.rates_note, self.confidence, self.metric_range, digest)  # fmt: skip
 
-    def _run_config(self) -> dict[str, Any]:
-        return run_config(self.config(), self.weights, self.evaluate)
+    def _run_config(self, digest: str) -> dict[str, Any]:
+        return run_config(self.config(), self.weights, self.evaluate, digest)
 
     def _resume(
-        self, rundir: RunDir | None, records: list[TrialRecord], on_resume: Callable[[int], None] | None
+        self, rundir: RunDir | None, records: Cells, on_resume: Callable[[int], None] | None
     ) -> tuple[list[ProtectionSummary], float | None, Rounding | None]:
         """Takes the finished trials and measured summaries from the run directory; the summaries to fill,
         the baseline metric and what rounding the weights lost."""
@@ -380,7 +516,9 @@ class Campaign:
         baseline: float | None = None
         rounding: Rounding | None = None
         if rundir is not None:
-            records.extend(r for k, r in rundir.done.items() if k.protection in order)
+            for k, r in rundir.done.items():
+                if k.protection in order:
+                    records.setdefault((k.protection, k.point), {})[k.trial] = r
             if records:
                 try:
                     found = read_summaries(rundir.path)
@@ -389,7 +527,7 @@ class Campaign:
                 except StudyError:  # lost summaries are measured again
                     pass
                 if on_resume is not None:
-                    on_resume(len(records))
+                    on_resume(sum(map(len, records.values())))
         if baseline is None and self.evaluate is not None:
             baseline = self.spec().baseline()
         if rounding is None:
@@ -397,9 +535,36 @@ class Campaign:
         for s in summaries:
             if s.name in saved:
                 s.clean, s.clean_metric = saved[s.name].clean, saved[s.name].clean_metric
+        self._expect(summaries)
         if rundir is not None:
-            rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name, rounding)
+            rundir.save_summaries(summaries, baseline, list(self.weights.skipped), self.metric_name, rounding,
+                                  self.confidence, self.metric_range)  # fmt: skip
         return summaries, baseline, rounding
+
+    def _expect(self, summaries: list[ProtectionSummary]) -> None:
+        """What probability theory expects of every cell, from each protection's geometry (flip faults only:
+        a stuck-at fault changes a bit only where it holds the other value, so its effect depends on the data;
+        nor under ``protect_only``: a protection's geometry describes all the weights stored under it)."""
+        if self.kind.single is not FaultKind.FLIP or self.protected is not None:
+            return
+        groups = [(storage, [self.weights.tensors[i].size for i in members], chosen)
+                  for (storage, members), chosen in zip(self.weights.groups(), self.targets, strict=True)]  # fmt: skip
+        for protection, summary in zip(self.protections, summaries, strict=True):
+            if not summary.applicable:
+                continue
+            summary.expected = []
+            targeted = summary.stored_bits if summary.targeted_bits is None else summary.targeted_bits
+            for lv in self.levels:
+                faults = lv.faults(targeted)
+                got: dict[str, float] = {}
+                if faults <= EXPECTED_MAX_FAULTS:
+                    try:
+                        got = dict(protection.expected(groups, faults, self.pattern))
+                    except (StudyError, ValueError):  # beyond what the exact engine takes: no expectation
+                        got = {}
+                    # A cell draws exactly its number of fault events.
+                    got = {"faults": float(faults), **got}
+                summary.expected.append(got)
 
     def rounding(self, baseline: float | None = None) -> Rounding | None:
         """What storing the float32 tensors in 16 bits lost, when the weights were stored so (else None):
@@ -437,3 +602,11 @@ class Campaign:
             raise StudyError(f"trial {trial} is outside 0..{self.trials - 1}")
         index = self.point_of(rate, name)
         return replay(self.spec().prepare(prot), index, trial)
+
+
+def _patterns(sites: int, faults: int) -> int | None:
+    """How many distinct sets of ``faults`` sites there are, when few enough to matter (else None)."""
+    if faults <= 0 or faults >= sites:
+        return 1
+    log10 = (math.lgamma(sites + 1) - math.lgamma(faults + 1) - math.lgamma(sites - faults + 1)) / math.log(10)
+    return math.comb(sites, faults) if log10 < 15 else None

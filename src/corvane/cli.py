@@ -95,14 +95,69 @@ def load_callable(spec: str) -> Any:
     return fn
 
 
+def parse_range(text: str) -> tuple[float | None, float | None]:
+    """'LO:HI', either end may be empty (unbounded on that side)."""
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise StudyError(f"--metric-range: '{text}' is not LO:HI")
+    return (None if not parts[0] else _floats(parts[0], "--metric-range")[0],
+            None if not parts[1] else _floats(parts[1], "--metric-range")[0])  # fmt: skip
+
+
 def _output_options(parser: argparse.ArgumentParser) -> None:
     """The outputs that ``study`` and ``report`` share."""
     parser.add_argument("--csv", metavar="PATH", help="one row per trial")
-    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
+    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates with intervals and expectations")
     parser.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
+    parser.add_argument("--plot-outcomes", metavar="PATH", help="outcome fractions against rate, with intervals")
     parser.add_argument(
         "--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)"
     )
+
+
+def _model_options(parser: argparse.ArgumentParser, verb: str) -> None:
+    """The weights and the task metric, as ``study`` and ``map`` take them."""
+    parser.add_argument("--weights", metavar="PATH", help="a .npy, .npz, .safetensors or .onnx file")
+    parser.add_argument("--tensors", metavar="GLOB[,GLOB]", help=f"{verb} only the tensors whose names match")
+    parser.add_argument(
+        "--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
+        help=f"store the float32 tensors in this format (rounded to nearest even) and {verb} them as 16-bit patterns; "
+        "what the rounding loses is reported once",
+    )  # fmt: skip
+    parser.add_argument(
+        "--evaluate", metavar="MODULE:FUNCTION",
+        help="f(weights) -> float on the decoded weights (a read-only mapping, tensor name -> array); or a factory, "
+        "f(clean weights) -> (f(weights) -> float), called once per process",
+    )  # fmt: skip
+    parser.add_argument(
+        "--data", metavar="DATA.npz",
+        help="with an .onnx --weights: evaluate the model itself on these inputs (arrays by input name, optionally "
+        "'labels') with ONNX Runtime; the metric is top-1 accuracy, or without labels top-1 agreement with the "
+        "fault-free model",
+    )  # fmt: skip
+    parser.add_argument(
+        "--metric-range", metavar="LO:HI", type=parse_range,
+        help="what the evaluate function's metric can be (e.g. 0:1 for an accuracy): no interval leaves it",
+    )  # fmt: skip
+
+
+def _run_options(parser: argparse.ArgumentParser, units: str) -> None:
+    """Where a run's trials (or strata) run and where they are kept."""
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
+        "--workers", type=int, metavar="N",
+        help=f"worker processes for the {units}; 1 runs them in this process (default: the cores, {os.cpu_count() or 1})",
+    )  # fmt: skip
+    where.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help=f"run the {units} on this Dask cluster, e.g. tcp://host:8786 (needs {CLUSTER_EXTRA})",
+    )  # fmt: skip
+    parser.add_argument(
+        "--out", metavar="DIR",
+        help=f"keep the config and every finished {units[:-1] if units == 'trials' else 'stratum'} in DIR; the same "
+        "command again resumes from it",
+    )  # fmt: skip
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -115,16 +170,11 @@ def build_parser() -> argparse.ArgumentParser:
         description="Runs a fault campaign over model weights (default: a small MLP trained on scikit-learn's "
         f"digits) and prints the aggregate table. Note: {RATE_HELP}.",
     )
-    st.add_argument("--weights", metavar="PATH", help="a .npy, .npz, .safetensors or .onnx file")
-    st.add_argument("--tensors", metavar="GLOB[,GLOB]", help="study only the tensors whose names match")
-    st.add_argument(
-        "--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
-        help="store the float32 tensors in this format (rounded to nearest even) and study them as 16-bit patterns; "
-        "what the rounding loses is reported once",
-    )  # fmt: skip
+    _model_options(st, "study")
     st.add_argument(
         "--protect", metavar="LIST",
-        help="comma-separated: none, secded:BITS, cep:D3P1|D7P1|D15P1, mset (default: none,secded:64,cep:D3P1,mset)",
+        help="comma-separated: none, secded:BITS, secded-pc:BITS, cep:D3P1|D7P1|D15P1, mset "
+        "(default: none,secded:64,cep:D3P1,mset)",
     )  # fmt: skip
     lvl = st.add_mutually_exclusive_group()
     lvl.add_argument(
@@ -152,35 +202,23 @@ def build_parser() -> argparse.ArgumentParser:
         help="apply the protections only to these tensors (globs, or a file naming one per line, as corvane map "
         "--selection writes it); the others are stored as they are, and rates count every stored bit of both",
     )  # fmt: skip
-    st.add_argument("--trials", type=int, default=None, metavar="N", help="trials per protection and rate (default 50)")
+    st.add_argument(
+        "--trials", type=int, default=None, metavar="N",
+        help="trials per protection and rate (default 50); with --margin the most a cell runs (default: the worst case)",
+    )  # fmt: skip
     st.add_argument("--seed", type=int, default=0, metavar="N")
     st.add_argument(
-        "--evaluate", metavar="MODULE:FUNCTION",
-        help="f(weights) -> float on the decoded weights (a read-only mapping, tensor name -> array); or a factory, "
-        "f(clean weights) -> (f(weights) -> float), called once per process",
+        "--tolerance", type=float, metavar="T",
+        help="split sdc into sdc_tolerable (metric within T of the protection's clean metric) and sdc_critical",
     )  # fmt: skip
     st.add_argument(
-        "--data", metavar="DATA.npz",
-        help="with an .onnx --weights: evaluate the model itself on these inputs (arrays by input name, optionally "
-        "'labels') with ONNX Runtime; the metric is top-1 accuracy, or without labels top-1 agreement with the "
-        "fault-free model",
+        "--margin", type=float, metavar="E",
+        help="run each cell in batches until every outcome fraction's interval half-width is at most E",
     )  # fmt: skip
+    st.add_argument("--confidence", type=float, default=0.95, metavar="C", help="level of every interval (default 0.95)")
     _output_options(st)
     st.add_argument("--quick", action="store_true", help="a study of a few seconds")
-    st.add_argument("--quiet", action="store_true", help="no progress bar")
-    where = st.add_mutually_exclusive_group()
-    where.add_argument(
-        "--workers", type=int, metavar="N",
-        help=f"worker processes for the trials; 1 runs them in this process (default: the cores, {os.cpu_count() or 1})",
-    )  # fmt: skip
-    where.add_argument(
-        "--scheduler", metavar="ADDRESS",
-        help=f"run the trials on this Dask cluster, e.g. tcp://host:8786 (needs {CLUSTER_EXTRA})",
-    )  # fmt: skip
-    st.add_argument(
-        "--out", metavar="DIR",
-        help="keep the config and every finished trial in DIR; the same command again resumes from it",
-    )  # fmt: skip
+    _run_options(st, "trials")
     st.add_argument(
         "--dense", action="store_true",
         help="run every trial the reference way: copy, inject, decode everything, compare (same results, slower)",
@@ -195,6 +233,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Reports a campaign from its run directory alone (no weights needed).",
     )  # fmt: skip
     rep.add_argument("dir", metavar="DIR")
+    rep.add_argument("--confidence", type=float, metavar="C", help="level of the intervals (default: the campaign's)")
     _output_options(rep)
 
     _map_parser(sub)
@@ -217,10 +256,7 @@ def _map_parser(sub: Any) -> None:
         "--protect-curve, the expected damage against the share of stored bits protected, protecting the most "
         "vulnerable per stored bit first, beside random orders.",
     )  # fmt: skip
-    mp.add_argument("--weights", metavar="PATH", help="a .npy, .npz, .safetensors or .onnx file (default: the digits MLP)")
-    mp.add_argument("--tensors", metavar="GLOB[,GLOB]", help="map only the tensors whose names match")
-    mp.add_argument("--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
-                    help="store the float32 tensors in this format (rounded to nearest even)")  # fmt: skip
+    _model_options(mp, "map")
     mp.add_argument("--protect", metavar="PROTECTION", default="none",
                     help="the protection the weights are stored under, as in study (default none)")  # fmt: skip
     mp.add_argument("--per-stratum", type=int, default=None, metavar="N",
@@ -230,8 +266,6 @@ def _map_parser(sub: Any) -> None:
                     help="the bit positions to map: numbers, ranges and names as in study (default every bit)")  # fmt: skip
     mp.add_argument("--kind", metavar="KIND", default="flip", help="the fault kind, or a mix, as in study (default flip)")
     mp.add_argument("--seed", type=int, default=0, metavar="N")
-    mp.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a task metric, as in study")
-    mp.add_argument("--data", metavar="DATA.npz", help="with an .onnx --weights: the model's own task, as in study")
     mp.add_argument("--by", choices=QUANTITIES, default=None,
                     help="rank, draw and protect by: damage, sdc, nonfinite or metric (default: metric with a task "
                     "metric, else damage)")  # fmt: skip
@@ -248,13 +282,7 @@ def _map_parser(sub: Any) -> None:
     mp.add_argument("--selection", metavar="PATH",
                     help="write the tensors protected first within --budget, one per line, for "
                     "corvane study --protect-only @PATH")  # fmt: skip
-    mp.add_argument("--quiet", action="store_true", help="no progress bar")
-    where = mp.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, metavar="N",
-                       help=f"worker processes for the strata (default: the cores, {os.cpu_count() or 1})")  # fmt: skip
-    where.add_argument("--scheduler", metavar="ADDRESS", help="run the strata on this Dask cluster")
-    mp.add_argument("--out", metavar="DIR",
-                    help="keep the config and every finished stratum in DIR; the same command again resumes from it")
+    _run_options(mp, "strata")
 
 
 def _globs(text: str | None) -> list[str] | None:
@@ -267,20 +295,15 @@ def _protect(text: str | None) -> list[str]:
     return [p for p in text.split(",") if p.strip()] if text else list(DEFAULT_PROTECTIONS)
 
 
-def _study(args: argparse.Namespace) -> int:
-    from rich.console import Console
-
-    from .campaign import Campaign, check_bits, check_kind, check_pattern, check_selection, check_trials
-    from .runs import check_data, check_seed, check_workers, onnx_evaluate
+def _model(args: argparse.Namespace) -> tuple[Any, Any, str | None, tuple[float | None, float | None]]:
+    """The weights, the evaluate function, its name and its range, from the options ``_model_options`` added."""
+    from .runs import check_data, check_metric_range, onnx_evaluate
     from .weights import load_weights
 
-    if args.trials is not None:
-        check_trials(args.trials, "--trials")
-    check_seed(args.seed, "--seed")
-    kind, pattern, bits = check_kind(args.kind, "--kind"), check_pattern(args.pattern, "--pattern"), check_bits(
-        args.bits, "--bits"
-    )
     check_data(args.data, args.weights, args.evaluate)
+    metric_range = check_metric_range(args.metric_range or (None, None), "--metric-range")
+    if args.metric_range and not (args.evaluate or args.data):
+        raise StudyError("--metric-range describes the metric of --evaluate or --data; give one")
     evaluate = load_callable(args.evaluate) if args.evaluate else None
     metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
@@ -288,18 +311,47 @@ def _study(args: argparse.Namespace) -> int:
         weights = load_weights(args.weights, tensors).stored_as(args.as_dtype, "--as")
         if args.data:
             evaluate, metric_name = onnx_evaluate(weights, args.weights, args.data)
+            if args.metric_range is None:  # top-1 accuracy, or agreement with the fault-free model
+                metric_range = (0.0, 1.0)
     else:
         from . import digits
 
         weights, default_eval = digits.weight_set(args.as_dtype, tensors)
         if evaluate is None:
-            evaluate, metric_name = default_eval, DIGITS_METRIC
+            evaluate, metric_name, metric_range = default_eval, DIGITS_METRIC, digits.ACCURACY_RANGE
+    return weights, evaluate, metric_name, metric_range
+
+
+def _study(args: argparse.Namespace) -> int:
+    from rich.console import Console
+
+    from .campaign import (
+        Campaign, check_bits, check_confidence, check_kind, check_margin, check_pattern, check_selection,
+        check_tolerance, check_trials,
+    )  # fmt: skip
+    from .runs import check_seed, check_workers
+
+    if args.trials is not None:
+        check_trials(args.trials, "--trials")
+    check_seed(args.seed, "--seed")
+    kind, pattern, bits = check_kind(args.kind, "--kind"), check_pattern(args.pattern, "--pattern"), check_bits(
+        args.bits, "--bits"
+    )
+    check_confidence(args.confidence, "--confidence")
+    if args.margin is not None:
+        check_margin(args.margin, "--margin")
+    if args.tolerance is not None:
+        check_tolerance(args.tolerance, "--tolerance")
+    weights, evaluate, metric_name, metric_range = _model(args)
+    if args.tolerance is not None and evaluate is None:
+        raise StudyError("--tolerance needs a task metric: --evaluate, --data, or the default model")
     counts = parse_counts(args.faults) if args.faults else None
     rates = parse_rates(args.rates) if args.rates else None
-    trials = args.trials or (10 if args.quick else 50)
+    trials = args.trials or (None if args.margin is not None else 10 if args.quick else 50)
     campaign = Campaign(
         weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials, seed=args.seed,
         evaluate=evaluate, dense=args.dense, metric_name=metric_name, pattern=pattern, bits=bits, quick=args.quick,
+        confidence=args.confidence, margin=args.margin, tolerance=args.tolerance, metric_range=metric_range,
         protect_only=check_selection(args.protect_only, weights, "--protect-only"),
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
@@ -309,6 +361,8 @@ def _study(args: argparse.Namespace) -> int:
     if args.show_trial:
         return _show_trial(campaign, args.show_trial, console, counts is not None)
     campaign.check()
+    if campaign.margin is not None:
+        console.print(_margin_plan(campaign))
     total = campaign.total_trials()
     run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
     if args.quiet:
@@ -325,17 +379,34 @@ def _study(args: argparse.Namespace) -> int:
             results = campaign.run(
                 on_trial=lambda rec: progress.update(bar, advance=1, description=rec.protection, refresh=True),
                 on_resume=lambda n: progress.update(bar, completed=n, refresh=True),
+                on_total=lambda n: progress.update(bar, total=n, refresh=True),
                 **run,
             )  # fmt: skip
     else:
         beat = Heartbeat(total)
-        results = campaign.run(on_trial=beat.trial, on_resume=beat.resumed, **run)
+        results = campaign.run(on_trial=beat.trial, on_resume=beat.resumed, on_total=beat.planned, **run)
     if not args.quiet:
         console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
     if results.rates_note:
         console.print(results.rates_note)
     _report(results, metric, args, console)
     return 0
+
+
+def _margin_plan(campaign: Any) -> str:
+    """What a margin asks for, before the run: the sample-size formula's worst case per cell."""
+    margin = campaign.margin
+    worst = campaign.worst_cases()
+    low, high = min(worst.values(), default=0), max(worst.values(), default=0)
+    spread = str(high) if low == high else f"{low} to {high}"
+    short = " (fewer than the worst case: a cell may stop there before its intervals are that narrow)" if (
+        campaign.trials < high) else ""  # fmt: skip
+    return (
+        f"--margin {margin.half_width:g} at {100 * margin.confidence:.4g}%: worst case {spread} trials per cell "
+        f"(n = z^2 p(1-p)/e^2 at p = 0.5, finite-population corrected); each cell runs batches of {margin.batch} "
+        f"trials, at most {campaign.trials}{short}, until every outcome fraction's interval half-width is at most "
+        f"{margin.half_width:g}"
+    )
 
 
 class Heartbeat:
@@ -355,6 +426,10 @@ class Heartbeat:
 
     def resumed(self, done: int) -> None:
         self.done = self.resumed_at = done
+
+    def planned(self, total: int) -> None:
+        """A new total of trials: a margin stopped a cell short of its maximum."""
+        self.total = total
 
     def trial(self, rec: Any) -> None:
         self.done += 1
@@ -391,7 +466,8 @@ def _check_outputs(args: argparse.Namespace) -> None:
     from .files import check_output
     from .report import PLOT_FORMATS
 
-    for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS)):
+    outputs = ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS), (args.plot_outcomes, PLOT_FORMATS))
+    for path, formats in outputs:
         if path:
             check_output(path, formats)
 
@@ -408,17 +484,17 @@ def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, l
         report.write_json(results, args.json)
     if args.plot:
         report.write_plot(results, args.plot, metric)
+    if args.plot_outcomes:
+        report.write_outcome_plot(results, args.plot_outcomes)
 
 
 def _map(args: argparse.Namespace) -> int:
     from .files import check_output
     from .report import PLOT_FORMATS
-    from .runs import check_data, check_seed, check_workers, onnx_evaluate
+    from .runs import check_seed, check_workers
     from .vulnerability import VulnerabilityMap, check_curve
-    from .weights import load_weights
 
     check_seed(args.seed, "--seed")
-    check_data(args.data, args.weights, args.evaluate)
     curve_units = args.protect_curve or ("tensors" if args.curve_plot or args.selection else None)
     rate = None
     if args.rate is not None:
@@ -427,24 +503,12 @@ def _map(args: argparse.Namespace) -> int:
         except ValueError:
             raise StudyError(f"--rate: '{args.rate}' is not a number") from None
     check_curve(curve_units, rate, args.budget, args.selection, ("--rate", "--budget", "--selection"))
-    evaluate = load_callable(args.evaluate) if args.evaluate else None
-    metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
-    tensors = _globs(args.tensors)
-    if args.weights:
-        weights = load_weights(args.weights, tensors).stored_as(args.as_dtype, "--as")
-        if args.data:
-            evaluate, metric_name = onnx_evaluate(weights, args.weights, args.data)
-    else:
-        from . import digits
-
-        weights, default_eval = digits.weight_set(args.as_dtype, tensors)
-        if evaluate is None:
-            evaluate, metric_name = default_eval, DIGITS_METRIC
+    weights, evaluate, metric_name, metric_range = _model(args)
     names = {"protection": "--protect", "per_stratum": "--per-stratum", "bits": "--bits", "kind": "--kind",
              "seed": "--seed", "top": "--top", "by": "--by"}  # fmt: skip
     vmap = VulnerabilityMap(weights, args.protect, per_stratum=100 if args.per_stratum is None else args.per_stratum,
                             bits=args.bits, kind=args.kind, seed=args.seed, evaluate=evaluate, metric_name=metric_name,
-                            names=names)  # fmt: skip
+                            metric_range=metric_range, names=names)  # fmt: skip
     by = vmap.check_by(args.by, args.top)
     for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS),
                           (args.curve_plot, PLOT_FORMATS), (args.selection, None)):  # fmt: skip
@@ -510,7 +574,11 @@ def _report_dir(args: argparse.Namespace) -> int:
 
     from . import rundir
 
+    from .campaign import check_confidence
+
     results, total = rundir.load(args.dir)
+    if args.confidence is not None:
+        results.confidence = check_confidence(args.confidence, "--confidence")
     has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
     metric = _metric(args.metric, has_metric)
     _check_outputs(args)

@@ -140,6 +140,10 @@ class Evaluator:
         return accuracy([weights.get(name, a) for name, a in self.full.items()])
 
 
+#: What the task metric, an accuracy, can be.
+ACCURACY_RANGE = (0.0, 1.0)
+
+
 def weight_set(as_dtype: str = "float32", tensors: Sequence[str] | None = None) -> tuple[WeightSet, Evaluator]:
     """The default model as a weight set (float32, or stored as float16 / bfloat16) and its evaluator."""
     full = weights()

@@ -136,7 +136,12 @@ def _worker_batch(batch: list[Task]) -> list[Record]:
 
 
 class Processes(Executor):
-    """Worker processes forked after each protection is prepared, so they inherit it instead of receiving it."""
+    """Worker processes forked after each protection is prepared, so they inherit it instead of receiving it.
+
+    The pool serves every ``run`` of the prepared protection (a campaign with
+    a margin runs a protection's trials in several rounds) and is stopped when
+    the protection is released, or at once when a run ends early.
+    """
 
     def __init__(self, workers: int) -> None:
         if workers < 2:
@@ -146,6 +151,7 @@ class Processes(Executor):
 
     def prepare(self, spec: Work, protection: Protection) -> None:
         global _FORKED
+        self._stop(finished=True)  # workers forked before hold the previous protection
         _FORKED = spec, spec.prepare(protection)
 
     def clean(self) -> Clean:
@@ -159,33 +165,40 @@ class Processes(Executor):
         work = batches(tasks, self.workers)
         if not work:
             return
-        n = min(self.workers, len(work))
-        threads = max(1, (os.cpu_count() or 1) // n)
-        with warnings.catch_warnings():
-            # Python 3.12+ warns on fork beside threads; ours are the native pool's, which a child rebuilds.
-            warnings.filterwarnings("ignore", message=".*fork.*", category=DeprecationWarning)
-            self._pool = multiprocessing.get_context("fork").Pool(n, _worker_init, (threads,))
+        if self._pool is None:
+            n = self.workers
+            threads = max(1, (os.cpu_count() or 1) // n)
+            with warnings.catch_warnings():
+                # Python 3.12+ warns on fork beside threads; ours are the native pool's, which a child rebuilds.
+                warnings.filterwarnings("ignore", message=".*fork.*", category=DeprecationWarning)
+                self._pool = multiprocessing.get_context("fork").Pool(n, _worker_init, (threads,))
+        finished = False
         try:
             for records in self._pool.imap_unordered(_worker_batch, work):
                 yield from records
-            self._pool.close()
-            self._pool.join()
+            finished = True
         finally:
-            self._stop()
+            if not finished:  # an error, or the caller stopped early: nothing may keep running
+                self._stop()
 
-    def _stop(self) -> None:
+    def _stop(self, finished: bool = False) -> None:
         if self._pool is not None:
-            self._pool.terminate()
+            if finished:  # let the workers exit on their own, as after any finished run
+                self._pool.close()
+            else:
+                self._pool.terminate()
             self._pool.join()
             self._pool = None
 
     def release(self) -> None:
         global _FORKED
-        self._stop()
+        self._stop(finished=True)
         _FORKED = None
 
     def close(self) -> None:
-        self.release()
+        global _FORKED
+        self._stop()
+        _FORKED = None
 
 
 # Per Dask worker process: the prepared protections of recent specs, built once each.
@@ -321,14 +334,18 @@ class Cluster(Executor):
             self.client.submit(_dask_batch, self._scattered, self._protection, b, pure=False)
             for b in batches(tasks, self._slots())
         ]
+        finished = False
         try:
             for fut in self._distributed.as_completed(self._futures):
                 yield from fut.result()
+            finished = True
         finally:
-            self._cancel()
+            # The clean loss is still to be asked for after a run that finished (there may be more rounds).
+            self._cancel(clean=not finished)
 
-    def _cancel(self) -> None:
-        pending = self._futures + ([self._clean] if self._clean is not None and not self._clean.done() else [])
+    def _cancel(self, clean: bool = True) -> None:
+        unfinished = clean and self._clean is not None and not self._clean.done()
+        pending = self._futures + ([self._clean] if unfinished else [])
         if pending:
             self.client.cancel(pending)
         self._futures = []

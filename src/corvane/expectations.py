@@ -708,13 +708,16 @@ def secded_expectations(
     sites. ``decoder`` "strict" flags a lone hit on the overall parity bit,
     "parity" treats it as corrected.
 
-    Keys: ``faults``; ``p_chunk_with_two_or_more_faults``; expected
-    ``chunks_flagged``, ``chunks_miscorrected`` (not flagged, data wrong),
+    Keys: ``faults``; ``p_chunk_with_two_or_more_faults`` and the expected
+    ``chunks_multi_hit`` (chunks with two or more faults); expected
+    ``chunks_flagged``, ``chunks_flagged_intact`` (flagged, stored data
+    intact), ``chunks_miscorrected`` (not flagged, data wrong),
     ``chunks_corrected`` (hit, not flagged, data right); trial probabilities
     ``p_flag``, ``p_due`` (a flagged chunk's data wrong), ``p_false_due`` (a flag
     raised, every flagged chunk's data intact), ``p_masked`` (no flag, all data
-    right), ``p_sdc`` (no flag, some data wrong). The chunk-state quantities
-    are left out when the chunk tables would be too large to build.
+    right), ``p_sdc`` (no flag, some data wrong), ``p_silent`` (some chunk
+    miscorrected, flag or not). The chunk-state quantities are left out when
+    the chunk tables would be too large to build.
     """
     if decoder not in ("strict", "parity"):
         raise StudyError(f"unknown SEC-DED decoder '{decoder}' (use strict or parity)")
@@ -728,6 +731,7 @@ def secded_expectations(
     out = {"faults": float(f)}
     multi = Model(sites, f, [UnitKind(count, n - b, _multi_table(), "multi") for (_, b), count in kinds.items()])
     out["p_chunk_with_two_or_more_faults"] = 1.0 - multi.p_none({"multi"})
+    out["chunks_multi_hit"] = multi.expected("multi")
     units = []
     budget = TRUNCATION_BUDGET / max(1, len(kinds))
     for (a, b), count in sorted(kinds.items()):
@@ -744,6 +748,7 @@ def secded_expectations(
     all_right = model.p_none(flagged | {"miscorrected"})
     out.update(
         chunks_flagged=model.expected("flagged_intact") + model.expected("flagged_wrong"),
+        chunks_flagged_intact=model.expected("flagged_intact"),
         chunks_miscorrected=model.expected("miscorrected"),
         chunks_corrected=model.expected("corrected"),
         p_flag=1.0 - no_flag,
@@ -751,6 +756,7 @@ def secded_expectations(
         p_false_due=max(0.0, no_wrong_flag - no_flag),
         p_masked=all_right,
         p_sdc=max(0.0, no_flag - all_right),
+        p_silent=1.0 - model.p_none({"miscorrected"}),
     )
     return out
 
@@ -762,10 +768,15 @@ def cep_expectations(groups: Sequence[tuple[int, int]], scheme: str, faults: int
     """Embedded parity; groups = (value count, bits per value: 32 or 16).
 
     Every value holds W/(N+1) parity groups of N data bits and one parity bit.
-    Keys: ``groups_zeroed`` (expected groups with an odd number of flips,
-    which the decoder clears), ``p_any_zeroed``, ``groups_undetected``
-    (expected groups with an even, non-zero number of flips: changed, not
-    seen) and ``p_undetected``.
+    The decoder zeroes a group whose parity fails: that is its flag. Keys:
+    ``groups_zeroed`` (expected groups with an odd number of flips, which the
+    decoder clears), ``groups_zeroed_intact`` (of those, groups whose only flip
+    is the parity bit: their sources were intact), ``p_any_zeroed``,
+    ``groups_undetected`` (expected groups with an even, non-zero number of
+    flips: changed, not seen) and ``p_undetected``; the trial outcomes
+    ``p_due`` (a zeroed group had a source flipped), ``p_false_due`` (groups
+    zeroed, every one with intact sources), ``p_masked`` (no group hit) and
+    ``p_sdc`` (no group zeroed, some changed unseen).
     """
     if scheme not in CEP_DATA_BITS:
         raise StudyError(f"unknown embedded-parity scheme '{scheme}' (use {', '.join(CEP_DATA_BITS)})")
@@ -780,15 +791,28 @@ def cep_expectations(groups: Sequence[tuple[int, int]], scheme: str, faults: int
         sites += c * w
     f = _faults(faults, sites)
     k = np.arange(size + 1)
-    table = _by_hits({"clean": (k == 0).astype(float), "zeroed": (k % 2 == 1).astype(float), "undetected": ((k > 0) & (k % 2 == 0)).astype(float)},
-    )
+    odd = (k % 2 == 1).astype(float)
+    # One flip lands on the parity bit in 1 of the group's `size` bits; three or more odd flips
+    # always include a source.
+    intact = np.where(k == 1, 1.0 / size, 0.0)
+    table = _by_hits({"clean": (k == 0).astype(float), "zeroed_intact": intact, "zeroed_wrong": odd - intact,
+                      "undetected": ((k > 0) & (k % 2 == 0)).astype(float)})  # fmt: skip
     model = Model(sites, f, [UnitKind(units, size, table)])
+    zeroed = {"zeroed_intact", "zeroed_wrong"}
+    no_zeroed = model.p_none(zeroed)
+    no_wrong = model.p_none({"zeroed_wrong"})
+    masked = model.p_none(zeroed | {"undetected"})
     return {
         "faults": float(f),
-        "groups_zeroed": model.expected("zeroed"),
-        "p_any_zeroed": 1.0 - model.p_none({"zeroed"}),
+        "groups_zeroed": sum(model.expected(z) for z in zeroed),
+        "groups_zeroed_intact": model.expected("zeroed_intact"),
+        "p_any_zeroed": 1.0 - no_zeroed,
         "groups_undetected": model.expected("undetected"),
         "p_undetected": 1.0 - model.p_none({"undetected"}),
+        "p_due": 1.0 - no_wrong,
+        "p_false_due": max(0.0, no_wrong - no_zeroed),
+        "p_masked": masked,
+        "p_sdc": max(0.0, no_zeroed - masked),
     }
 
 
@@ -799,7 +823,9 @@ def mset_expectations(groups: Sequence[tuple[int, int]], faults: int) -> dict[st
     copies. Keys: ``votes_failed`` (expected votes with two or three voters
     flipped: the source decodes wrong), ``p_vote_failed``,
     ``votes_changed_bit`` (expected votes whose result differs from the stored,
-    faulted source bit) and ``p_vote_changed_bit``.
+    faulted source bit), ``p_vote_changed_bit``, and ``p_masked``: no value
+    decodes changed, since every flip but a lone one of the source bit (which
+    the vote restores) shows in the decoded value, copies included.
     """
     values = 0
     sites = 0
@@ -824,12 +850,23 @@ def mset_expectations(groups: Sequence[tuple[int, int]], faults: int) -> dict[st
     model = Model(sites, f, [UnitKind(values, 3, table)])
     failed = {"failed_changed", "failed_kept"}
     changed = {"restored", "failed_changed"}
+    by_width: Counter[int] = Counter()
+    for count, width in groups:
+        by_width[int(width)] += int(count)
+    # A value decodes unchanged when it has no flip, or one on the voted source bit alone.
+    kinds = []
+    for w, c in by_width.items():
+        kk = np.arange(w + 1)
+        kept = (kk == 0) + np.where(kk == 1, 1.0 / w, 0.0)
+        kinds.append(UnitKind(c, w, _by_hits({"kept": kept, "changed": 1.0 - kept})))
+    values_model = Model(sites, f, kinds)
     return {
         "faults": float(f),
         "votes_failed": sum(model.expected(s) for s in failed),
         "p_vote_failed": 1.0 - model.p_none(failed),
         "votes_changed_bit": sum(model.expected(s) for s in changed),
         "p_vote_changed_bit": 1.0 - model.p_none(changed),
+        "p_masked": values_model.p_none({"changed"}),
     }
 
 

@@ -101,6 +101,19 @@ def flagged(flags: list[bool], hit: I64) -> I64:
     return kept
 
 
+_BYTE_ONES = np.array([bin(i).count("1") for i in range(256)], dtype=np.uint8)
+
+
+def popcount(x: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
+    """Set bits of each unsigned integer of ``x``."""
+    if hasattr(np, "bitwise_count"):  # NumPy 2
+        out: npt.NDArray[np.uint8] = np.bitwise_count(x)
+        return out
+    per_byte = _BYTE_ONES[np.ascontiguousarray(x).view(np.uint8).reshape(*x.shape, x.dtype.itemsize)]
+    total: npt.NDArray[np.uint8] = per_byte.sum(axis=-1, dtype=np.uint8)
+    return total
+
+
 def unique(x: npt.NDArray[Any]) -> I64:
     """Sorted distinct values (by sorting: NumPy's hashing unique is slower on large index arrays)."""
     s = np.sort(x.astype(np.int64))

@@ -7,8 +7,12 @@ rather than mixed in. ``trials.jsonl`` gets one JSON line per finished trial,
 appended as trials finish, each line in a single ``write`` so an interrupt
 never splits it; only a crash of the machine can leave a cut-off last line,
 which is dropped on the next open and that trial is run again.
-``protections.json`` keeps the protection summaries and the baseline metric,
-so ``corvane report DIR`` needs nothing but the directory.
+``protections.json`` keeps the protection summaries (with what probability
+theory expects of each cell), the baseline metric and how the results are
+reported (the metric's name and range, the confidence of the intervals), so
+``corvane report DIR`` needs nothing but the directory. Under a margin the
+trials a cell keeps are decided by the records themselves, the same way the
+campaign decided them.
 """
 
 from __future__ import annotations
@@ -26,7 +30,8 @@ from typing import Any, Self
 from .errors import StudyError
 from .files import atomic_write
 from .mapresults import StratumRecord
-from .vocabulary import Damage, ProtectionSummary, Results, Rounding, TrialKey, TrialRecord
+from .results import Margin, Results, planned
+from .vocabulary import Damage, ProtectionSummary, Rounding, TrialKey, TrialRecord
 from .weights import WeightSet
 
 CONFIG = "config.json"
@@ -34,15 +39,15 @@ TRIALS = "trials.jsonl"
 SUMMARIES = "protections.json"
 STRATA = "strata.jsonl"
 MAP = "map.json"
-FORMAT = 1
+#: 2: records with outcomes masked / sdc / due / false_due, the protections' own counters and the bits
+#: changed; configs with the fault pattern, the bits targeted, the margin and the tolerance.
+FORMAT = 2
 #: A finished trial reaches the disk within about this many seconds.
 SYNC_SECONDS = 1.0
 
 _FIELDS = set(TrialRecord.__dataclass_fields__)
-# Fields added since the first runs were kept: a record without them holds their default.
-_REQUIRED = _FIELDS - {"bits", "values_clamped"}
-# Campaign options added since then, with the value an older config without them had.
-_LATER_OPTIONS = {"pattern": "single", "bits": None, "protect_only": None}
+# A record kept before range restriction existed has no count of values clamped: None, as for any code but clip.
+_BEFORE_CLIP = _FIELDS - {"values_clamped"}
 
 
 def weights_digest(weights: WeightSet) -> str:
@@ -67,10 +72,10 @@ def _record(line: bytes) -> TrialRecord | None:
         d = json.loads(line)
     except ValueError:
         return None
-    if not isinstance(d, dict) or not _REQUIRED <= set(d) <= _FIELDS:
+    if not isinstance(d, dict) or set(d) not in (_FIELDS, _BEFORE_CLIP):
         return None
     try:
-        return TrialRecord(**d)
+        return TrialRecord(**{"values_clamped": None, **d})
     except TypeError:  # pragma: no cover - the field names were checked
         return None
 
@@ -136,10 +141,7 @@ class RunDir:
             stored = json.loads(text)
         except ValueError:
             raise StudyError(f"{path}: not a {self.KIND} config (invalid JSON)") from None
-        campaign = stored.get("campaign") if isinstance(stored, dict) else None
-        if isinstance(campaign, dict):  # a run kept before these options existed ran with their defaults
-            for key, default in _LATER_OPTIONS.items():
-                campaign.setdefault(key, default)
+        _check_format(stored, self.path)
         if stored != wanted:
             keys = _differences(stored, wanted) if isinstance(stored, dict) else ["the whole file"]
             raise StudyError(
@@ -209,10 +211,14 @@ class RunDir:
         skipped: list[tuple[str, str]],
         metric_name: str | None = None,
         rounding: Rounding | None = None,
+        confidence: float = 0.95,
+        metric_range: tuple[float | None, float | None] = (None, None),
     ) -> None:
         doc = {
             "baseline_metric": baseline,
             "metric_name": metric_name,
+            "metric_range": list(metric_range),
+            "confidence": confidence,
             "rounding": None if rounding is None else asdict(rounding),
             "skipped": [list(s) for s in skipped],
             "protections": [asdict(s) for s in summaries],
@@ -291,20 +297,41 @@ def _differences(a: dict[str, Any], b: dict[str, Any]) -> list[str]:
     return out
 
 
-def run_config(config: dict[str, Any], weights: WeightSet, evaluate: Callable[..., Any] | None) -> dict[str, Any]:
-    """What decides a campaign's results: its config, the weights' bits and the evaluate function."""
-    return {"campaign": config, "weights_digest": weights_digest(weights), "evaluate_function": callable_name(evaluate)}
+def _check_format(config: Any, where: Path) -> None:
+    found = config.get("format") if isinstance(config, dict) else None
+    if found != FORMAT:
+        raise StudyError(
+            f"{where} was written by another version of corvane (run directory format {found}, this one reads "
+            f"{FORMAT}); use another directory"
+        )
+
+
+def run_config(
+    config: dict[str, Any], weights: WeightSet, evaluate: Callable[..., Any] | None, digest: str | None = None
+) -> dict[str, Any]:
+    """What decides a campaign's results: its config, the weights' bits and the evaluate function.
+
+    ``digest``, the weights' digest when it is already known.
+    """
+    digest = weights_digest(weights) if digest is None else digest
+    return {"campaign": config, "weights_digest": digest, "evaluate_function": callable_name(evaluate)}
 
 
 @dataclass(frozen=True)
 class Summaries:
-    """What ``protections.json`` keeps: the protections' summaries, the baseline metric and its name."""
+    """What ``protections.json`` keeps: the protections' summaries, the baseline metric, and how to report."""
 
     protections: list[ProtectionSummary]
     baseline: float | None
     skipped: list[tuple[str, str]]
     metric_name: str | None
     rounding: Rounding | None = None
+    confidence: float = 0.95
+    metric_range: tuple[float | None, float | None] = (None, None)
+
+
+def _end(v: Any) -> float | None:
+    return None if v is None else float(v)
 
 
 def read_summaries(path: Path) -> Summaries:
@@ -313,54 +340,76 @@ def read_summaries(path: Path) -> Summaries:
         doc = json.loads(file.read_text())
         out = []
         for s in doc["protections"]:
-            clean = Damage(**s.pop("clean")) if s.get("clean") else None
-            out.append(ProtectionSummary(**s, clean=clean))
+            # None until the protection's trials are done: a run interrupted before that left it so.
+            raw = s.pop("clean", None)
+            out.append(ProtectionSummary(**s, clean=None if raw is None else Damage(**raw)))
         skipped = [(str(n), str(d)) for n, d in doc["skipped"]]
         baseline = doc["baseline_metric"]
         metric_name = doc.get("metric_name")
+        low, high = doc["metric_range"]
+        confidence = float(doc["confidence"])
         found = doc.get("rounding")
         rounding = None if found is None else Rounding(**{**found, "loss": Damage(**found["loss"])})
     except FileNotFoundError:
         raise StudyError(f"{path}: no {SUMMARIES}; the campaign never started") from None
     except (OSError, ValueError, KeyError, TypeError) as exc:
         raise StudyError(f"{file}: not a protection summary ({type(exc).__name__})") from None
-    return Summaries(out, None if baseline is None else float(baseline), skipped,
-                     None if metric_name is None else str(metric_name), rounding)  # fmt: skip
+    return Summaries(out, _end(baseline), skipped, None if metric_name is None else str(metric_name), rounding,
+                     confidence, (_end(low), _end(high)))  # fmt: skip
 
 
 def load(path: str | Path) -> tuple[Results, int]:
-    """The results kept in a run directory, in grid order, and the number of trials the campaign has."""
+    """The results kept in a run directory, in grid order, and the number of trials the campaign has.
+
+    Under a margin a cell keeps the trials its stopping rule decided on; a
+    cell not yet decided counts at its maximum, so fewer records than the
+    total mean the campaign is unfinished.
+    """
     p = Path(path)
     if not p.is_dir():
         raise StudyError(f"{p}: no such directory")
     try:
         config = json.loads((p / CONFIG).read_text())
-        if isinstance(config, dict) and "map" in config and "campaign" not in config:
-            raise StudyError(f"{p}: holds a vulnerability map; the same corvane map command with --out {p} "
-                             "reports it")  # fmt: skip
+    except FileNotFoundError:
+        raise StudyError(f"{p}: no {CONFIG}; not a campaign directory") from None
+    except (OSError, ValueError) as exc:
+        raise StudyError(f"{p / CONFIG}: not a campaign config ({type(exc).__name__})") from None
+    if isinstance(config, dict) and "map" in config and "campaign" not in config:
+        raise StudyError(f"{p}: holds a vulnerability map; the same corvane map command with --out {p} reports it")
+    _check_format(config, p)
+    try:
         campaign = config["campaign"]
         protections: list[str] = list(campaign["protections"])
         points = len(campaign["rates"] if campaign["rates"] is not None else campaign["counts"])
         trials = int(campaign["trials"])
-    except FileNotFoundError:
-        raise StudyError(f"{p}: no {CONFIG}; not a campaign directory") from None
-    except (OSError, ValueError, KeyError, TypeError) as exc:
+        margin = None if campaign["margin"] is None else Margin(**campaign["margin"])
+        split = campaign["tolerance"] is not None
+        digest = str(config["weights_digest"])
+    except (ValueError, KeyError, TypeError) as exc:
         raise StudyError(f"{p / CONFIG}: not a campaign config ({type(exc).__name__})") from None
     summaries = read_summaries(p)
-    records: list[TrialRecord] = []
     try:
         data = (p / TRIALS).read_bytes()
     except FileNotFoundError:
         data = b""
-    seen: set[TrialKey] = set()
+    cells: dict[tuple[str, int], dict[int, TrialRecord]] = {}
     for line in data.split(b"\n"):
         rec = _record(line) if line else None
-        if rec is not None and rec.key not in seen and rec.protection in protections:
-            seen.add(rec.key)
-            records.append(rec)
+        if rec is not None and rec.protection in protections:
+            cells.setdefault((rec.protection, rec.point), {}).setdefault(rec.trial, rec)
+    records: list[TrialRecord] = []
+    total = 0
+    for s in summaries.protections:
+        if not s.applicable:
+            continue
+        for point in range(points):
+            done = cells.get((s.name, point), {})
+            n, decided = planned(done, trials, margin, split)
+            total += n if decided else trials
+            records += [r for t, r in done.items() if t < (n if decided else trials)]
     order = {name: i for i, name in enumerate(protections)}
     records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
-    total = sum(s.applicable for s in summaries.protections) * points * trials
     results = Results(campaign, records, summaries.protections, summaries.baseline, summaries.skipped,
-                      summaries.metric_name, summaries.rounding)  # fmt: skip
+                      summaries.metric_name, summaries.rounding, confidence=summaries.confidence,
+                      metric_range=summaries.metric_range, weights_digest=digest)  # fmt: skip
     return results, total

@@ -10,7 +10,8 @@ from __future__ import annotations
 import contextlib
 import signal
 import threading
-from collections.abc import Iterator
+import math
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import FrameType
 from typing import Any
@@ -30,6 +31,18 @@ def check_workers(workers: int, name: str = "workers") -> int:
     if workers < 1:
         raise StudyError(f"{name} must be at least 1, got {workers}")
     return workers
+
+
+def check_metric_range(bounds: Sequence[float | None], name: str = "metric range") -> tuple[float | None, float | None]:
+    if len(bounds) != 2:
+        raise StudyError(f"{name} needs a low and a high end, got {list(bounds)}")
+    low, high = bounds
+    for end in (low, high):
+        if end is not None and not (isinstance(end, (int, float)) and math.isfinite(end)):
+            raise StudyError(f"{name}: {end} is not a finite number")
+    if low is not None and high is not None and not low < high:
+        raise StudyError(f"{name}: the low end {low} is not below the high end {high}")
+    return (None if low is None else float(low), None if high is None else float(high))
 
 
 def check_data(data: str | None, weights: str | None, evaluate: str | None) -> None:
@@ -95,4 +108,4 @@ class CtrlC:
             self._old(*pending)
 
 
-__all__ = ["CtrlC", "check_data", "check_seed", "check_workers", "onnx_evaluate"]
+__all__ = ["CtrlC", "check_data", "check_metric_range", "check_seed", "check_workers", "onnx_evaluate"]

@@ -8,10 +8,11 @@ rounds in which no two share a word (values that are their own words: one
 round; SEC-DED: as many as the most faulted values sharing a chunk), each
 round is one call, and every changed value goes back to the one fault whose
 word holds it. A round whose flags or changes cannot be told apart that way
-(a flag count between none and one per fault, a changed value spanning two
-faulted words) is split in halves until they can: a single stored bit lies
-in one unit of any code here (chunk, parity group), so it raises at most one
-flag.
+(a flag count between none and one per fault, some flags over changed data
+and some not, a changed value spanning two faulted words) is split in halves
+until they can: a single stored bit lies in one unit of any code here
+(chunk, parity group), so it raises at most one flag. Each fault's outcome
+follows the study's definitions (``vocabulary.outcome``).
 
 A stratum's draws are a pure function of (map seed, protection, tensor name,
 bit position): its values are the first N of ``Picker(values, stratum
@@ -33,13 +34,13 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from .intervals import metric_interval, wilson
+from .intervals import metric_interval, proportion
 from .mapresults import Estimate, StratumRecord
 from .native import I64, Patterns, draw_sites
 from .patterns import Stream, draw_kinds
 from .protections import Protection, Stored
 from .trial import Prepared, Scratch, TrialSpec
-from .vocabulary import OUTCOMES, Change, Effect, FaultKind, Kinds
+from .vocabulary import OUTCOMES, Change, Counts, Effect, FaultKind, Kinds, outcome
 
 
 @dataclass(frozen=True, order=True)
@@ -98,6 +99,8 @@ class _Faults:
         self.created = np.zeros(count, np.int64)
         self.squares = np.zeros(count)
         self.flagged = np.zeros(count, bool)
+        #: Whether a flagged fault's stored data were changed (a DUE), or only the code's own bits (a false one).
+        self.wrong = np.zeros(count, bool)
         #: Per fault, its changes as (tensor index, elements, before, after), kept only for an evaluate function.
         self.changes: list[list[tuple[int, I64, Patterns, Patterns]]] | None = None
         if prepared.spec.evaluate is not None:
@@ -119,9 +122,11 @@ class _Faults:
         kinds: Kinds = self.kinds if isinstance(self.kinds, FaultKind) else self.kinds[ids]
         sites = self.sites[ids]
         effect = self.stored.sparse(kinds, sites) if self.stored.sparse_available else self.stored.dense(kinds, sites)
-        flags = _flags(effect)
+        flags, wrong = effect.counts.flagged, effect.counts.flagged_wrong
         m = int(ids.size)
-        found = self._owners(ids, effect) if flags in (0, m) else None
+        # Every fault flagged alike, or none: each fault's flag is known; else the halves tell.
+        alike = flags == 0 or (flags == m and wrong in (0, m))
+        found = self._owners(ids, effect) if alike else None
         if found is None:
             if m > 1:
                 self.run(ids[: m // 2])
@@ -129,6 +134,7 @@ class _Faults:
                 return
             found = [(j, np.full(idx.size, ids[0]), idx, b, a) for j, (idx, b, a) in enumerate(effect.changes) if idx.size]
         self.flagged[ids] = flags > 0
+        self.wrong[ids] = wrong > 0
         for j, owner, idx, before, after in found:
             self._add(j, owner, idx, before, after)
 
@@ -193,24 +199,28 @@ class _Faults:
         return out
 
 
-def _flags(effect: Effect) -> int:
-    """The units (chunks, groups) the decoder flagged."""
-    return 0 if effect.counts is None else int(effect.counts.flagged)
-
-
 def _fraction(hits: int, trials: int, exhaustive: bool) -> Estimate:
-    p = hits / trials
     if exhaustive:  # every value of the tensor was faulted: the fraction is known
-        return Estimate(p, p, p)
-    low, high = wilson(hits, trials)
-    return Estimate(p, low, high)
+        return Estimate(hits / trials, hits / trials, hits / trials)
+    p = proportion(hits, trials)
+    return Estimate(p.fraction, p.low, p.high)
 
 
-def _mean(values: npt.NDArray[np.float64], seed: int, exhaustive: bool, low: float | None = None) -> Estimate:
-    found = metric_interval(values, seed=seed, bounds=(low, None))
+def _mean(values: npt.NDArray[np.float64], seed: int, exhaustive: bool,
+          bounds: tuple[float | None, float | None] = (None, None)) -> Estimate:  # fmt: skip
+    found = metric_interval(values, seed=seed, bounds=bounds)
     if exhaustive:
         return Estimate(found.mean, found.mean, found.mean)
     return Estimate(found.mean, found.low, found.high)
+
+
+def _change_bounds(prepared: Prepared) -> tuple[float | None, float | None]:
+    """What a change of the task metric from the clean metric can be, given the metric's range."""
+    low, high = prepared.spec.metric_range
+    clean = prepared.clean_metric
+    if clean is None:
+        return None, None
+    return (None if low is None else low - clean, None if high is None else high - clean)
 
 
 def measure(prepared: Prepared, key: StratumKey, per_stratum: int, scratch: Scratch) -> StratumRecord:
@@ -227,8 +237,8 @@ def measure(prepared: Prepared, key: StratumKey, per_stratum: int, scratch: Scra
         faults.run(ids)
     damage = faults.damage()
     deltas = faults.metric_changes(scratch)
-    changed = faults.changed > 0
-    outcome = np.where(faults.flagged, "detected", np.where(changed, "sdc", "masked"))
+    outcomes = [outcome(Counts(flagged=int(f), flagged_wrong=int(w)), int(c), None, None, None)
+                for f, w, c in zip(faults.flagged, faults.wrong, faults.changed, strict=True)]  # fmt: skip
     finite = None if deltas is None else deltas[np.isfinite(deltas)]
     return StratumRecord(
         protection=protection,
@@ -237,12 +247,12 @@ def measure(prepared: Prepared, key: StratumKey, per_stratum: int, scratch: Scra
         values=tensor.size,
         trials=count,
         seed=seed,
-        outcomes={o: int(np.count_nonzero(outcome == o)) for o in OUTCOMES},
-        sdc=_fraction(int(np.count_nonzero(outcome == "sdc")), count, exhaustive),
+        outcomes={o: outcomes.count(o) for o in OUTCOMES},
+        sdc=_fraction(outcomes.count("sdc"), count, exhaustive),
         nonfinite=_fraction(int(np.count_nonzero(faults.created)), count, exhaustive),
-        damage=_mean(damage, seed, exhaustive, low=0.0),
+        damage=_mean(damage, seed, exhaustive, (0.0, None)),
         damage_sq=float(np.mean(damage * damage)),
-        metric=None if deltas is None else _mean(deltas, seed, exhaustive),
+        metric=None if deltas is None else _mean(deltas, seed, exhaustive, _change_bounds(prepared)),
         metric_abs=None if finite is None else (float(np.mean(np.abs(finite))) if finite.size else math.nan),
         seconds=time.perf_counter() - t0,
     )

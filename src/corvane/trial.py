@@ -16,6 +16,7 @@ sees on the sparse path: a ``Scratch`` that each thread of execution owns.
 
 from __future__ import annotations
 
+import math
 import os
 import threading
 import time
@@ -35,11 +36,12 @@ from .native import U64, Patterns
 from .patterns import Draw, Layout, layout_error, targets
 from .protections import NoProtection, Protection, Stored
 from .vocabulary import (
+    COUNTERS,
     NO_DAMAGE,
     SINGLE,
     BitSpec,
     Change,
-    ChunkCounts,
+    Counts,
     Damage,
     FaultKind,
     FaultLevel,
@@ -51,6 +53,7 @@ from .vocabulary import (
     Targets,
     TrialKey,
     TrialRecord,
+    outcome,
     trial_seed,
 )
 from .weights import WeightSet
@@ -88,9 +91,21 @@ def _number(value: Any) -> float:
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
 
 
-def call_evaluate(evaluate: Evaluate, weights: Weights) -> float:
+def in_range(value: float, metric_range: tuple[float | None, float | None]) -> float:
+    """A metric, refused when finite and outside the range declared for it: every interval of the metric is
+    kept within that range, so a value outside means the range (or the function) is wrong."""
+    low, high = metric_range
+    if math.isfinite(value) and ((low is not None and value < low) or (high is not None and value > high)):
+        span = f"{'' if low is None else f'{low:g}'}:{'' if high is None else f'{high:g}'}"
+        raise StudyError(f"the evaluate function returned {value!r}, outside the metric's range {span}")
+    return value
+
+
+def call_evaluate(
+    evaluate: Evaluate, weights: Weights, metric_range: tuple[float | None, float | None] = (None, None)
+) -> float:
     """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
-    return _number(_called(evaluate, weights))
+    return in_range(_number(_called(evaluate, weights)), metric_range)
 
 
 def resolve(evaluate: Evaluate, clean: Weights) -> tuple[Evaluate, float | None]:
@@ -255,7 +270,7 @@ class Prepared:
         count = level.faults(self.targeted)
         tseed = trial_seed(spec.seed, self.protection.name, level, trial)
         # The draw is referenced by the call alone, so its sites are freed before the damage is measured.
-        changes, decoded, counts, bits, clamped = self._effects(self.draw(count, tseed), self.takes_dense(count))
+        changes, decoded, counts, bits = self._effects(self.draw(count, tseed), self.takes_dense(count))
         dmg = damage(self.weights.tensors, changes, self.reference)
         metric = None
         if spec.evaluate is not None:
@@ -263,12 +278,7 @@ class Prepared:
                 metric = self._evaluate(decoded)
             else:
                 metric = self.evaluate_changes(changes, scratch or Scratch())
-        if counts is not None and counts.flagged:
-            outcome = "detected"
-        elif dmg.values_changed == 0:
-            outcome = "masked"
-        else:
-            outcome = "sdc"
+        own = {c: counts.own.get(c) for c in COUNTERS}
         return TrialRecord(
             protection=self.protection.name,
             kind=str(self.kinds),
@@ -281,32 +291,27 @@ class Prepared:
             mean_abs_error=dmg.mean_abs_error,
             rel_l2_error=dmg.rel_l2_error,
             nonfinite=dmg.nonfinite,
-            chunks_corrected=None if counts is None else counts.corrected,
-            chunks_flagged=None if counts is None else counts.flagged,
-            chunks_miscorrected=None if counts is None else counts.miscorrected,
+            **own,
+            silent=counts.silent,
             seconds=time.perf_counter() - t0,
             metric=metric,
-            outcome=outcome,
+            outcome=outcome(counts, dmg.values_changed, metric, self.clean_metric, spec.tolerance),
             point=index,
             bits=bits,
-            values_clamped=clamped if self.protection.reports_clamps else None,
         )
 
-    def _effects(
-        self, draw: Draw, dense: bool
-    ) -> tuple[list[Change], list[Patterns] | None, ChunkCounts | None, int, int]:
-        """Per tensor the changes, the whole decoded patterns when the trial decoded them, the chunk counts, the
-        stored bits changed and the values clamped."""
+    def _effects(self, draw: Draw, dense: bool) -> tuple[list[Change], list[Patterns] | None, Counts, int]:
+        """Per tensor the changes, the whole decoded patterns when the trial decoded them, what the decoder did
+        and the stored bits changed."""
         empty = np.zeros(0, np.int64)
         changes: list[Change] = [(empty, empty, empty)] * len(self.weights.tensors)
         decoded: list[Patterns] | None = None
-        counts = ChunkCounts(0, 0, 0) if self.protection.reports_chunks else None
-        bits = clamped = 0
+        counts = Counts(dict.fromkeys(self.protection.counters, 0))
+        bits = 0
         for k, local, kinds in self.split(draw):
             group = self.groups[k]
             effect = group.stored.dense(kinds, local) if dense else group.stored.sparse(kinds, local)
             bits += effect.bits
-            clamped += effect.clamped
             for i, ch in zip(group.members, effect.changes, strict=True):
                 changes[i] = ch
             if effect.decoded is not None:
@@ -314,9 +319,8 @@ class Prepared:
                     decoded = list(self.clean)
                 for i, p in zip(group.members, effect.decoded, strict=True):
                     decoded[i] = p
-            if effect.counts is not None and counts is not None:
-                counts += effect.counts
-        return changes, decoded, counts, bits, clamped
+            counts += effect.counts
+        return changes, decoded, counts, bits
 
     def takes_dense(self, count: int) -> bool:
         """Whether a trial of ``count`` events takes the dense path: always with ``dense``, else when it is the
@@ -324,7 +328,7 @@ class Prepared:
         return self.dense or count * self.spec.pattern.size > self.sparse_up_to
 
     def _evaluate(self, patterns: list[Patterns]) -> float:
-        return call_evaluate(self.spec.task(), named(self.weights, patterns))
+        return call_evaluate(self.spec.task(), named(self.weights, patterns), self.spec.metric_range)
 
     def evaluate_changes(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
@@ -366,6 +370,10 @@ class TrialSpec:
     pattern: Pattern = SINGLE
     #: The bits faults may hit; None for every stored bit.
     bits: BitSpec | None = None
+    #: How far the task metric may move from the protection's clean metric for an sdc to be tolerable.
+    tolerance: float | None = None
+    #: What the task metric can be (None where unbounded).
+    metric_range: tuple[float | None, float | None] = (None, None)
     #: The tensors a protection applies to (the others stored as they are); None for every tensor.
     protected: frozenset[str] | None = None
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
@@ -399,7 +407,9 @@ class TrialSpec:
         if self.evaluate is None:
             return None
         _, fn, clean = self._resolved()
-        return clean if clean is not None else call_evaluate(fn, named(self.weights))
+        if clean is not None:
+            return in_range(clean, self.metric_range)
+        return call_evaluate(fn, named(self.weights), self.metric_range)
 
     def __getstate__(self) -> dict[str, Any]:
         # What a factory returned lives in its process alone (it may hold a session, or not pickle at all).

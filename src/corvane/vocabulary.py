@@ -2,17 +2,17 @@
 
 Storage kinds and fault kinds, fault patterns and the bits they may hit, the
 words of a stored form, fault levels, trial keys, what a trial changed and
-what it cost the weights, the record of a trial, a replayed fault site,
-protection summaries, aggregates and results. All plain data; the only
-behaviour here is what follows from the data alone (a trial's seed, the
-aggregates of a list of records).
+what it cost the weights, what a protection's decoder did, the outcomes of a
+trial, the record of a trial, a replayed fault site and protection summaries.
+All plain data; the only behaviour here is what follows from the data alone
+(a trial's seed, its outcome).
 """
 
 from __future__ import annotations
 
 import zlib
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
+from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
 from enum import StrEnum
 from typing import Any, ClassVar
@@ -21,7 +21,6 @@ import numpy as np
 import numpy.typing as npt
 
 from .native import Diff, Patterns
-from .stats import mean_interval
 
 
 class Storage(StrEnum):
@@ -307,18 +306,49 @@ class Damage:
 NO_DAMAGE = Damage(0, 0.0, 0.0, 0.0, 0)
 
 
+#: Every count a protection may keep of what its decoder did, each a record column (None where a
+#: protection does not keep it). SEC-DED: hit chunks corrected, flagged (uncorrectable),
+#: miscorrected (not flagged, data wrong), flagged with their stored data intact, and chunks with
+#: two or more stored bits changed (with single flips: hit by two or more faults). cep: parity
+#: groups zeroed, zeroed with their source bits intact, and changed without their parity failing.
+#: mset: votes that changed the stored source bit, and votes that decoded it wrong. clip: values
+#: its decode clamped to their tensor's range (NaN set to 0 included) among those the faults reached.
+COUNTERS = (
+    "chunks_corrected",
+    "chunks_flagged",
+    "chunks_miscorrected",
+    "chunks_flagged_intact",
+    "chunks_multi_hit",
+    "groups_zeroed",
+    "groups_zeroed_intact",
+    "groups_undetected",
+    "votes_changed",
+    "votes_failed",
+    "values_clamped",
+)
+
+
 @dataclass(frozen=True)
-class ChunkCounts:
-    """What a SEC-DED decoder did in one trial: chunks corrected, flagged, miscorrected."""
+class Counts:
+    """What a protection's decoder did in one trial, for one storage group or summed over groups.
 
-    corrected: int
-    flagged: int
-    miscorrected: int
+    ``own``: the protection's own counters (names from ``COUNTERS``).
+    ``flagged``: units (chunks, parity groups) whose flag the decoder raised;
+    ``flagged_wrong``: those of them whose stored data the faults changed.
+    ``silent``: some data were left wrong with no flag over them.
+    """
 
-    def __add__(self, other: ChunkCounts) -> ChunkCounts:
-        return ChunkCounts(
-            self.corrected + other.corrected, self.flagged + other.flagged, self.miscorrected + other.miscorrected
-        )
+    own: Mapping[str, int] = field(default_factory=dict)
+    flagged: int = 0
+    flagged_wrong: int = 0
+    silent: bool = False
+
+    def __add__(self, other: Counts) -> Counts:
+        own = dict(self.own)
+        for k, v in other.own.items():
+            own[k] = own.get(k, 0) + v
+        return Counts(own, self.flagged + other.flagged, self.flagged_wrong + other.flagged_wrong,
+                      self.silent or other.silent)  # fmt: skip
 
 
 @dataclass
@@ -327,17 +357,14 @@ class Effect:
 
     ``changes`` per tensor of the group; ``bits`` the stored bits the faults
     changed (a stuck-at fault on a bit that already holds its value changes
-    none); ``counts`` from a protection that counts what its decoder did;
-    ``decoded`` the whole decoded patterns, when the trial decoded everything
-    anyway.
+    none); ``counts`` what the protection's decoder did; ``decoded`` the whole
+    decoded patterns, when the trial decoded everything anyway.
     """
 
     changes: list[Change]
     bits: int
-    counts: ChunkCounts | None = None
+    counts: Counts = field(default_factory=Counts)
     decoded: list[Patterns] | None = None
-    #: Values a range restriction (``clip``) clamped among those the faults reached.
-    clamped: int = 0
 
 
 @dataclass(frozen=True)
@@ -349,21 +376,40 @@ class SiteLocation:
     where: str
 
 
-OUTCOMES = ("masked", "detected", "sdc")
+#: A trial's outcome, one of these (the vulnerability-analysis vocabulary): no flag and the decode
+#: equals the fault-free decode; no flag and it differs (silent data corruption); a flag over some
+#: wrong data (detected unrecoverable error); a flag over intact data only (a false alarm).
+OUTCOMES = ("masked", "sdc", "due", "false_due")
+#: With a tolerance on the task metric, an sdc trial is one of these instead.
+SDC_SPLIT = ("sdc_tolerable", "sdc_critical")
+#: Counts of units hit by rare events: their intervals allow for a count seen as 0 in every trial.
+COUNT_METRICS = ("values_changed", "nonfinite", *COUNTERS)
 METRICS = (
+    "faults",
     "values_changed",
     "max_abs_error",
     "mean_abs_error",
     "rel_l2_error",
     "nonfinite",
-    "chunks_corrected",
-    "chunks_flagged",
-    "chunks_miscorrected",
+    *COUNTERS,
     "bits",
-    "values_clamped",
     "metric",
     "seconds",
 )
+
+
+def outcome(counts: Counts, values_changed: int, metric: float | None, clean_metric: float | None,
+            tolerance: float | None) -> str:  # fmt: skip
+    """The outcome of a trial: a flag makes it a DUE of one kind or the other, as a system that stops on a
+    flag would see it; otherwise the decode decides, and with a tolerance the task metric splits an sdc."""
+    if counts.flagged:
+        return "due" if counts.flagged_wrong else "false_due"
+    if values_changed == 0:
+        return "masked"
+    if tolerance is None or metric is None or clean_metric is None:
+        return "sdc"
+    # A metric that is NaN or moved beyond the tolerance is critical.
+    return "sdc_tolerable" if abs(metric - clean_metric) <= tolerance else "sdc_critical"
 
 
 @dataclass(frozen=True)
@@ -384,13 +430,21 @@ class TrialRecord:
     chunks_corrected: int | None
     chunks_flagged: int | None
     chunks_miscorrected: int | None
+    chunks_flagged_intact: int | None
+    chunks_multi_hit: int | None
+    groups_zeroed: int | None
+    groups_zeroed_intact: int | None
+    groups_undetected: int | None
+    votes_changed: int | None
+    votes_failed: int | None
+    values_clamped: int | None
+    #: Some data were left wrong with no flag over them (also in a trial whose outcome is a DUE).
+    silent: bool
     seconds: float
     metric: float | None
     outcome: str
     point: int = 0
-    #: Values the decode clamped to their tensor's range (NaN set to 0 included), for protections that clip.
-    values_clamped: int | None = None
-    #: Stored bits the trial's faults changed (``faults`` counts fault events); None in records of older runs.
+    #: Stored bits the trial's faults changed (``faults`` counts fault events).
     bits: int | None = None
 
     @property
@@ -435,6 +489,9 @@ class ProtectionSummary:
     clean_metric: float | None = None
     #: The bits rates are counted against: the stored bits, or the ones ``--bits`` chose.
     targeted_bits: int | None = None
+    #: Per fault level (in grid order): the values probability theory expects, by the name they
+    #: are observed under (an outcome, an event or a metric); empty where it gives none.
+    expected: list[dict[str, float]] = field(default_factory=list)
 
 
 @dataclass(frozen=True)
@@ -446,51 +503,3 @@ class Rounding:
     loss: Damage
     metric_before: float | None = None
     metric_after: float | None = None
-
-
-@dataclass
-class Aggregate:
-    """Mean and 95% interval of each metric, and outcome fractions, over the trials of one grid point."""
-
-    protection: str
-    rate: float
-    faults: int
-    trials: int
-    metrics: dict[str, tuple[float, float, float]]
-    outcomes: dict[str, float]
-
-
-def aggregate(records: Sequence[TrialRecord]) -> Aggregate:
-    """The aggregate of the records of one grid point."""
-    metrics = {}
-    for m in METRICS:
-        vals = [getattr(r, m) for r in records]
-        if all(v is None for v in vals):
-            continue
-        metrics[m] = mean_interval(vals)
-    outcomes = {o: sum(r.outcome == o for r in records) / len(records) for o in OUTCOMES}
-    first = records[0]
-    return Aggregate(first.protection, first.rate, first.faults, len(records), metrics, outcomes)
-
-
-@dataclass
-class Results:
-    """A campaign's records in grid order, its protections' summaries, and what describes its metric."""
-
-    config: dict[str, Any]
-    records: list[TrialRecord]
-    protections: list[ProtectionSummary]
-    baseline_metric: float | None = None
-    skipped: list[tuple[str, str]] = field(default_factory=list)
-    #: What the ``metric`` column measures, e.g. "test-set accuracy of the digits MLP".
-    metric_name: str | None = None
-    #: What rounding the weights into 16 bits lost, when the campaign stored them so.
-    rounding: Rounding | None = None
-    #: Why the campaign has its rates, when it chose them itself.
-    rates_note: str | None = None
-
-    def aggregates(self) -> list[Aggregate]:
-        groups: dict[tuple[str, int], list[TrialRecord]] = {}
-        for r in self.records:
-            groups.setdefault((r.protection, r.point), []).append(r)
-        return [aggregate(recs) for recs in groups.values()]

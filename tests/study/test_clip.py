@@ -41,8 +41,10 @@ def test_clip_clamps_the_inner_decode_to_each_tensors_range(storage, inner):
             changed = r.view(f"u{r.itemsize}") != c.view(f"u{c.itemsize}")
             clamped += int(np.count_nonzero(changed & (clamp_reference(r, c, t.dtype)[0].view(f"u{r.itemsize}")
                                                       != r.view(f"u{r.itemsize}"))))  # fmt: skip
-        assert got.clamped == clamped > 0
-        assert (got.counts is None) == (ref.counts is None)
+        assert got.counts.own["values_clamped"] == clamped > 0
+        # The inner code's own counts and flags stand beside it.
+        assert {k: v for k, v in got.counts.own.items() if k != "values_clamped"} == dict(ref.counts.own)
+        assert (got.counts.flagged, got.counts.flagged_wrong) == (ref.counts.flagged, ref.counts.flagged_wrong)
 
 
 def test_the_exponents_top_bit_is_clamped_and_nan_becomes_zero():
@@ -57,7 +59,7 @@ def test_the_exponents_top_bit_is_clamped_and_nan_becomes_zero():
     # 1.5 with its exponent's top bit flipped is NaN: clip gives 0 instead.
     stored = parse_protection("clip").encode_tensors(ws.tensors, ws.tensors[0].storage)
     effect = stored.dense(FaultKind.FLIP, np.array([3 * 32 + 30], np.uint64))
-    assert effect.decoded[0][3] == 0.0 and effect.clamped == 1
+    assert effect.decoded[0][3] == 0.0 and effect.counts.own["values_clamped"] == 1
 
 
 def test_a_nan_in_the_fault_free_weights_is_what_clip_loses_before_any_fault():
@@ -76,6 +78,7 @@ def test_names_composition_and_what_clip_takes():
     assert parse_protection("MSET+Clip").name == "mset+clip"
     p = parse_protection("cep:D3P1+clip")
     assert isinstance(p, Clip) and p.stored_bits(10, "float32") == 320 and p.keeps_redundancy
+    assert p.counters == (*parse_protection("cep:D3P1").counters, "values_clamped")
     assert parse_protection("secded:64+clip").stored_bits(10, "float32") == parse_protection("secded:64").stored_bits(
         10, "float32"
     )

@@ -13,7 +13,8 @@ from corvane._rust import Fault, Picker, cep, mset, secded
 from corvane.errors import StudyError
 
 SECDED_KEYS = ("p_flag", "p_due", "p_false_due", "p_masked", "p_sdc", "p_chunk_with_two_or_more_faults",
-               "chunks_flagged", "chunks_miscorrected", "chunks_corrected")
+               "chunks_flagged", "chunks_miscorrected", "chunks_corrected", "chunks_multi_hit",
+               "chunks_flagged_intact", "p_silent")
 
 
 def data_positions(n):
@@ -76,6 +77,9 @@ def tally(stored, picks, decoder):
             "chunks_flagged": len(flagged),
             "chunks_miscorrected": sum(w and not f for f, w, _ in states),
             "chunks_corrected": sum(not f and not w for f, w, _ in states),
+            "chunks_multi_hit": sum(h > 1 for _, _, h in states),
+            "chunks_flagged_intact": sum(f and not w for f, w, _ in states),
+            "p_silent": any(w and not f for f, w, _ in states),
         })
     return rows
 
@@ -120,7 +124,7 @@ def batched(stored, picks, width):
 
 
 def cep_observed(picks, width, scheme, data_bits):
-    """Per trial and parity group: (zeroed, undetected), seen on the codec.
+    """Per trial and parity group: (zeroed, undetected, a source flipped), seen on the codec.
 
     The same faults go into two stored forms, sources all 1 and all 0: the
     decoder's zeroing changes the faulted sources in at least one of them.
@@ -129,7 +133,7 @@ def cep_observed(picks, width, scheme, data_bits):
     u, dt = (np.uint16, np.uint16) if width == 16 else (np.uint32, np.float32)
     m = width // (data_bits + 1)
     src = np.array([[width - 1 - data_bits * g - k for k in range(data_bits)] for g in range(m)], dtype=u)
-    zeroed = undetected = 0
+    zeroed = undetected = flipped = 0
     for fill in (np.iinfo(u).max, 0):
         stored = np.array([fill] * 2, u).view(dt)
         (cep.encode_u16 if width == 16 else cep.encode_f32)(stored, sch)
@@ -142,32 +146,43 @@ def cep_observed(picks, width, scheme, data_bits):
 
         zeroed = zeroed | (sources(decoded) != sources(faulted)).any(axis=3)
         undetected = undetected | (sources(decoded) != sources(stored)).any(axis=3)
-    return zeroed, undetected & ~zeroed
+        flipped = flipped | (sources(faulted) != sources(stored)).any(axis=3)
+    return zeroed, undetected & ~zeroed, flipped
 
 
 @pytest.mark.parametrize("scheme,data_bits", [("D3P1", 3), ("D7P1", 7), ("D15P1", 15)])
 def test_cep_equals_enumeration_of_the_codec(scheme, data_bits):
     for f in (1, 2, 3, 4):
-        zeroed, undetected = cep_observed(list(itertools.combinations(range(32), f)), 16, scheme, data_bits)
+        zeroed, undetected, flipped = cep_observed(list(itertools.combinations(range(32), f)), 16, scheme, data_bits)
         got = ex.cep_expectations([(2, 16)], scheme, f)
-        assert got["groups_zeroed"] == pytest.approx(zeroed.sum(axis=(1, 2)).mean(), abs=1e-12)
-        assert got["p_any_zeroed"] == pytest.approx(zeroed.any(axis=(1, 2)).mean(), abs=1e-12)
-        assert got["groups_undetected"] == pytest.approx(undetected.sum(axis=(1, 2)).mean(), abs=1e-12)
-        assert got["p_undetected"] == pytest.approx(undetected.any(axis=(1, 2)).mean(), abs=1e-12)
+        any_zeroed, any_undetected = zeroed.any(axis=(1, 2)), undetected.any(axis=(1, 2))
+        due = (zeroed & flipped).any(axis=(1, 2))
+        observed = {
+            "groups_zeroed": zeroed.sum(axis=(1, 2)), "p_any_zeroed": any_zeroed,
+            "groups_zeroed_intact": (zeroed & ~flipped).sum(axis=(1, 2)),
+            "groups_undetected": undetected.sum(axis=(1, 2)), "p_undetected": any_undetected,
+            "p_due": due, "p_false_due": any_zeroed & ~due,
+            "p_masked": ~any_zeroed & ~any_undetected, "p_sdc": ~any_zeroed & any_undetected,
+        }  # fmt: skip
+        for key, seen in observed.items():
+            assert got[key] == pytest.approx(seen.mean(), abs=1e-12), (f, key)
 
 
 def mset_observed(stored, picks, width):
-    """Per trial and value: (vote failed, vote changed the stored bit), seen on the codec."""
+    """Per trial and value: (vote failed, vote changed the stored bit, value decoded changed), seen on the codec."""
     u = np.uint16 if width == 16 else np.uint32
     top = width - 2
+    decode = mset.decode_u16 if width == 16 else mset.decode_f32
     faulted = batched(stored, picks, width)
     decoded = faulted.copy()
-    (mset.decode_u16 if width == 16 else mset.decode_f32)(decoded.reshape(-1))
+    decode(decoded.reshape(-1))
+    clean = stored.copy()
+    decode(clean)
 
     def bit(a):
         return (a.view(u) >> top) & 1
 
-    return bit(decoded) != bit(stored), bit(decoded) != bit(faulted)
+    return bit(decoded) != bit(stored), bit(decoded) != bit(faulted), decoded.view(u) != clean.view(u)
 
 
 @pytest.mark.parametrize("f", [0, 1, 2, 3, 4])
@@ -175,8 +190,9 @@ def test_mset_and_none_equal_enumeration(f):
     stored = np.array([0x4000, 0x1234], np.uint16)
     mset.encode_u16(stored)
     picks = list(itertools.combinations(range(32), f))
-    failed, changed = mset_observed(stored, np.array(picks).reshape(len(picks), f), 16)
+    failed, changed, values = mset_observed(stored, np.array(picks).reshape(len(picks), f), 16)
     got = ex.mset_expectations([(2, 16)], f)
+    assert got["p_masked"] == pytest.approx((~values.any(axis=1)).mean(), abs=1e-12)
     assert got["votes_failed"] == pytest.approx(failed.sum(axis=1).mean(), abs=1e-12)
     assert got["p_vote_failed"] == pytest.approx(failed.any(axis=1).mean(), abs=1e-12)
     assert got["votes_changed_bit"] == pytest.approx(changed.sum(axis=1).mean(), abs=1e-12)
@@ -299,15 +315,17 @@ def test_secded64_partial_chunk_and_pad_monte_carlo(decoder):
 
 def test_cep_and_mset_monte_carlo_float32():
     picks = draws(64, 9, 4000)
-    zeroed, undetected = cep_observed(picks, 32, "D3P1", 3)
+    zeroed, undetected, flipped = cep_observed(picks, 32, "D3P1", 3)
     got = ex.cep_expectations([(2, 32)], "D3P1", 9)
     assert within(zeroed.sum(axis=(1, 2)), got["groups_zeroed"])
     assert within(zeroed.any(axis=(1, 2)), got["p_any_zeroed"])
     assert within(undetected.any(axis=(1, 2)), got["p_undetected"])
+    assert within((zeroed & ~flipped).sum(axis=(1, 2)), got["groups_zeroed_intact"])
     voted = np.random.default_rng(3).normal(0, 4, 24).astype(np.float32)
     mset.encode_f32(voted)
-    failed, changed = mset_observed(voted, draws(768, 60, 4000), 32)
+    failed, changed, values = mset_observed(voted, draws(768, 60, 4000), 32)
     got = ex.mset_expectations([(24, 32)], 60)
+    assert within(~values.any(axis=1), got["p_masked"])
     assert 0.2 < got["p_vote_failed"] < 0.8
     assert within(failed.sum(axis=1), got["votes_failed"])
     assert within(failed.any(axis=1), got["p_vote_failed"])
@@ -319,7 +337,7 @@ def test_cep_and_mset_monte_carlo_float32():
 
 def test_tables_too_big_or_too_short_give_no_answer():
     got = ex.secded_expectations([(1000, 32, 0)], 2**20, 10)
-    assert set(got) == {"faults", "p_chunk_with_two_or_more_faults"}
+    assert set(got) == {"faults", "p_chunk_with_two_or_more_faults", "chunks_multi_hit"}
     assert got["p_chunk_with_two_or_more_faults"] == 1.0
     short = ex.secded_chunk_table(64, 64, 0, 2)  # up to two hits, where three are common
     with pytest.raises(ValueError, match="stop too early"):

@@ -7,7 +7,9 @@ import pytest
 from scipy import stats
 
 from corvane.errors import StudyError
-from corvane.intervals import bootstrap_interval, clopper_pearson, heavy_tailed, metric_interval, t_interval, wilson
+from corvane.intervals import (
+    bootstrap_interval, clopper_pearson, heavy_tailed, metric_interval, poisson_mean_interval, t_interval, wilson,
+)
 
 
 @pytest.mark.parametrize("x,n", [(0, 1), (1, 1), (0, 10), (10, 10), (3, 10), (0, 1000), (1000, 1000), (17, 1000)])
@@ -98,6 +100,40 @@ def test_metric_interval_never_leaves_the_possible(kind, seed):
     lo, hi = (-math.inf if bounds[0] is None else bounds[0]), (math.inf if bounds[1] is None else bounds[1])
     assert lo <= r.low <= r.mean <= r.high <= hi
     assert r.n + r.nonfinite == len(values)
-    assert r.method == {"accuracy": "bootstrap", "log-uniform": "bootstrap", "normal": "t"}.get(kind, r.method)
+    # The t interval where it keeps within the bounds and the tails are tame, else the bootstrap.
+    finite = values[np.isfinite(values)]
+    t_fits = lo <= t_interval(finite)[1] and t_interval(finite)[2] <= hi and not heavy_tailed(finite)
+    assert r.method == ("t" if t_fits else "bootstrap")
+    assert r.method == {"log-uniform": "bootstrap", "normal": "t"}.get(kind, r.method)
     if r.method == "bootstrap":
         assert min(values[np.isfinite(values)]) <= r.low and r.high <= max(values[np.isfinite(values)])
+
+
+@pytest.mark.parametrize("total,n,low,high", [(0, 1, 0.0, 3.6888794541139363), (10, 1, 4.795389, 18.390356),
+                                               (0, 1000, 0.0, 0.0036888794541139363)])
+def test_poisson_band_is_garwoods(total, n, low, high):
+    assert poisson_mean_interval(total, n) == pytest.approx((low, high), rel=1e-6, abs=1e-15)
+
+
+@pytest.mark.parametrize("values,low,high", [
+    ([0] * 50, 0.0, 3.6888794541139363 / 50),               # never seen: still an upper end
+    ([8] * 50, 8 - 3.6888794541139363 / 50, 8 + 3.6888794541139363 / 50),  # always the number of faults
+    ([0] * 30 + [1] * 10, 0.11, 0.45),                       # not rare enough to say nothing below
+])  # fmt: skip
+def test_counts_that_sit_at_one_value_keep_a_band(values, low, high):
+    r = metric_interval(np.asarray(values, float), bounds=(0.0, None), counts=True)
+    assert r.low == pytest.approx(low, abs=0.02) and r.high == pytest.approx(high, abs=0.02)
+    assert 0.0 <= r.low <= r.mean <= r.high
+    plain = metric_interval(np.asarray(values, float), bounds=(0.0, None))
+    assert plain.low >= r.low and plain.high <= r.high  # the counts' band only ever widens
+
+
+def test_counts_must_be_whole_and_not_negative():
+    with pytest.raises(StudyError, match="whole numbers"):
+        metric_interval([0.5, 1.0, 2.0], counts=True)
+
+
+def test_small_samples_bootstrap_about_as_wide_as_t():
+    x = np.random.default_rng(4).normal(10, 1, 8)
+    boot, t = bootstrap_interval(x, seed=3), t_interval(x)
+    assert (boot[2] - boot[1]) == pytest.approx(t[2] - t[1], rel=0.25)  # the plain percentile band is ~30% narrower

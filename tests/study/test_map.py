@@ -18,6 +18,7 @@ from corvane.protections.secded import SecdedStored
 from corvane.strata import StratumKey, stratum_seed
 from corvane.trial import named
 from corvane.vulnerability import VulnerabilityMap
+from corvane.vocabulary import OUTCOMES, outcome
 from corvane.weights import WeightSet
 
 from weightsets import tiny
@@ -47,11 +48,11 @@ def single_faults(vmap, key):
         for i, ch, d in zip(group.members, effect.changes, effect.decoded):
             changes[i], decoded[i] = ch, d
         dmg = damage(vmap.weights.tensors, changes, prepared.reference)
-        flagged = effect.counts is not None and effect.counts.flagged > 0
         delta = None
         if vmap.evaluate is not None:
             delta = vmap.evaluate(named(vmap.weights, decoded)) - prepared.clean_metric
-        out.append((dmg.rel_l2_error, dmg.nonfinite > 0, flagged, dmg.values_changed > 0, delta))
+        result = outcome(effect.counts, dmg.values_changed, None, None, None)
+        out.append((dmg.rel_l2_error, dmg.nonfinite > 0, result, delta))
     return out
 
 
@@ -81,11 +82,10 @@ def test_a_stratum_is_its_faults_as_single_trials(storage, name):
         assert rec.damage.mean == pytest.approx(rel.mean(), rel=1e-9, abs=0)
         assert rec.damage_sq == pytest.approx(np.mean(rel * rel), rel=1e-9, abs=0)
         assert rec.nonfinite.mean == pytest.approx(np.mean([f[1] for f in faults]))
-        sdc = [not f[2] and f[3] for f in faults]
-        assert rec.outcomes["sdc"] == sum(sdc) and rec.outcomes["detected"] == sum(f[2] for f in faults)
-        assert rec.outcomes["masked"] == sum(not f[2] and not f[3] for f in faults)
+        assert rec.outcomes == {o: sum(f[2] == o for f in faults) for o in OUTCOMES}
+        assert rec.sdc.mean == pytest.approx(rec.outcomes["sdc"] / rec.trials)
         if vmap.evaluate is not None:
-            assert rec.metric.mean == pytest.approx(np.mean([f[4] for f in faults]), rel=1e-9, abs=1e-9)
+            assert rec.metric.mean == pytest.approx(np.mean([f[3] for f in faults]), rel=1e-9, abs=1e-9)
 
 
 def test_secded_corrects_every_single_fault_and_cep_zeroes_its_group():
@@ -94,10 +94,13 @@ def test_secded_corrects_every_single_fault_and_cep_zeroes_its_group():
         res = VulnerabilityMap(ws, name, per_stratum=40).run()
         assert {r.outcomes["masked"] for r in res.records} == {r.trials for r in res.records}
         assert all(r.sdc.mean == 0 and r.damage.mean == 0 for r in res.records)
-    cep = VulnerabilityMap(ws, "cep:D3P1", per_stratum=40, bits="0-7").run()
-    # A fault in a parity bit fails its group's parity: the decoder zeroes the group's data bits.
-    assert all(r.outcomes["sdc"] + r.outcomes["masked"] == r.trials for r in cep.records)
-    assert any(r.outcomes["sdc"] for r in cep.records)
+    cep = VulnerabilityMap(ws, "cep:D3P1", per_stratum=40).run()
+    # One fault fails its parity group's check, and the decoder zeroes the group's sources: a DUE where the
+    # fault changed a source, a false one where it changed the parity bit (the lowest 8 bits) and zeroed
+    # intact data.
+    for r in cep.records:
+        assert r.outcomes["false_due" if r.bit < 8 else "due"] == r.trials, r
+        assert r.sdc.mean == 0 and r.sdc.high < 0.1
 
 
 @pytest.fixture(scope="module")

@@ -16,7 +16,7 @@ from onnx import TensorProto, helper, numpy_helper
 from corvane import Campaign, StudyError, WeightSet, load_weights
 from corvane.campaign import SATURATED, TOP_RATE, default_rates
 from corvane.cli import Heartbeat, main
-from corvane.vocabulary import TrialRecord
+from corvane.vocabulary import COUNTERS, TrialRecord
 
 from test_onnx_task import classifier, fresh_metric, inputs, some_labels, write
 from weightsets import tiny
@@ -297,7 +297,9 @@ def test_the_study_says_which_rates_it_chose(tmp_path, capsys):
 def test_a_heartbeat_only_for_runs_longer_than_a_few_seconds(capsys):
     now = [0.0]
     beat = Heartbeat(100, clock=lambda: now[0])
-    rec = TrialRecord("mset", "flip", 1e-3, 3, 0, 0, 0, 0.0, 0.0, 0.0, 0, None, None, None, 0.0, None, "masked")
+    counters = dict.fromkeys(COUNTERS)
+    rec = TrialRecord("mset", "flip", 1e-3, 3, 0, 0, 0, 0.0, 0.0, 0.0, 0, **counters, silent=False, seconds=0.0,
+                      metric=None, outcome="masked")  # fmt: skip
     beat.resumed(20)
     lines = []
     for t in [1.0, 4.9, 5.0, 6.0, 14.0, 15.1, 40.0]:

@@ -28,7 +28,8 @@ __all__ = [
 
 
 def parse_protection(text: str) -> Protection:
-    """'none', 'secded:BITS', 'cep:D3P1|D7P1|D15P1', 'mset' or 'clip', or one of the first four then clip: 'X+clip'."""
+    """'none', 'secded:BITS', 'secded-pc:BITS', 'cep:D3P1|D7P1|D15P1', 'mset' or 'clip', or one of the others
+    then clip: 'X+clip'."""
     first, plus, last = text.strip().rpartition("+")
     if plus:
         if last.strip().lower() != "clip" or not first.strip():
@@ -42,15 +43,17 @@ def parse_protection(text: str) -> Protection:
         return NoProtection()
     if name == "mset" and not arg:
         return Mset()
-    if name == "secded":
+    if name in ("secded", "secded-pc"):
         try:
             bits = int(arg)
         except ValueError:
-            raise StudyError(f"secded needs a chunk size in bits, as in secded:64, got '{text}'") from None
-        return Secded(bits)
+            raise StudyError(f"{name} needs a chunk size in bits, as in {name}:64, got '{text}'") from None
+        return Secded(bits, correct_parity=name == "secded-pc")
     if name == "cep":
         return Cep(arg.upper())
-    raise StudyError(f"unknown protection '{text}' (use none, secded:BITS, cep:D3P1|D7P1|D15P1, mset, clip, X+clip)")
+    raise StudyError(
+        f"unknown protection '{text}' (use none, secded:BITS, secded-pc:BITS, cep:D3P1|D7P1|D15P1, mset, clip, X+clip)"
+    )
 
 
 def parse_protections(items: Sequence[str | Protection]) -> list[Protection]:

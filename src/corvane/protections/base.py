@@ -4,27 +4,44 @@ A protection encodes the patterns of one storage group (the tensors of one
 storage kind) once into a stored form. A trial then hands the stored form
 fault kinds and fault sites, numbered over the stored form's own bits, and
 gets back the trial's ``Effect`` on the group: the values that changed, the
-stored bits that changed and the protection's own counts. The dense path (copy,
-inject, decode everything) and the sparse path (touch only what the faults
-touch) give the same effect.
+stored bits that changed and what the decoder did (its own counters, the
+units it flagged and whether it left data wrong silently). The dense path
+(copy, inject, decode everything) and the sparse path (touch only what the
+faults touch) give the same effect.
 
 A protection also describes its storage words (values, or codewords) and
 which of their bits a choice of value bits or of redundancy targets, from the
-sizes alone: fault patterns are drawn over these words.
+sizes alone: fault patterns are drawn over these words. And it knows its
+geometry well enough to say what a flip campaign should observe on average
+(``expected``).
 """
 
 from __future__ import annotations
 
 from abc import ABC, abstractmethod
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 
 import numpy as np
 import numpy.typing as npt
 
 from ..native import I64, U64, Patterns, bits_view
-from ..vocabulary import Change, Effect, FaultKind, Kinds, SiteLocation, Storage, Targets, Tensor, Words
+from ..vocabulary import (
+    SINGLE,
+    Change,
+    Effect,
+    FaultKind,
+    Kinds,
+    Pattern,
+    SiteLocation,
+    Storage,
+    Targets,
+    Tensor,
+    Words,
+)
 
 U8 = npt.NDArray[np.uint8]
+#: A storage group as expectations see it: its storage, the sizes of its tensors, the bits faults may hit.
+GroupShape = tuple[Storage, Sequence[int], Targets]
 
 
 def spans(offsets: Iterable[int] | I64) -> tuple[I64, I64]:
@@ -214,12 +231,10 @@ class Protection(ABC):
     #: The name used on the command line and in results, e.g. "secded:64".
     name: str
     takes: frozenset[Storage] = frozenset(Storage)
-    #: Whether its decoder's chunk counts (corrected, flagged, miscorrected) are part of every record.
-    reports_chunks: bool = False
+    #: The counters (names from ``vocabulary.COUNTERS``) its records carry.
+    counters: tuple[str, ...] = ()
     #: Whether it stores redundancy besides the values (what ``--bits check`` targets).
     keeps_redundancy: bool = False
-    #: Whether its records count the values its decode clamped (``values_clamped``).
-    reports_clamps: bool = False
 
     def accepts(self, storage: str) -> bool:
         return Storage(storage) in self.takes
@@ -263,5 +278,20 @@ class Protection(ABC):
         """Encodes the patterns of a group's tensors, for a code that needs to know their element types."""
         return self.encode([t.patterns for t in tensors], storage)
 
+    def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
+        """What a trial of ``faults`` flip events of ``pattern`` should show on average.
+
+        ``groups``: per storage group, its storage, the sizes of its tensors
+        and the bits faults may hit. Names are those the values are observed
+        under: outcomes, events (``any_<counter>``) and metrics. Empty where
+        probability theory gives nothing simple.
+        """
+        return {}
+
     def __repr__(self) -> str:
         return f"<protection {self.name}>"
+
+
+def whole(groups: Sequence[GroupShape]) -> bool:
+    """Whether faults may hit every stored bit of every group."""
+    return all(t.values is None for _, _, t in groups)

@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from ..errors import StudyError
 from ..native import I64, U64, Patterns, bits_view, diff
-from ..vocabulary import Effect, Kinds, SiteLocation, Storage, Targets, Tensor, Words, source_dtype
+from ..vocabulary import Change, Counts, Effect, Kinds, SiteLocation, Storage, Targets, Tensor, Words, source_dtype
 from .base import U8, Protection, Stored
 
 Mask = npt.NDArray[np.bool_]
@@ -77,7 +77,8 @@ class ClipStored(Stored):
             # Only the values the faults reached count: a NaN of the fault-free decode is set to 0 in every trial.
             clamped += int(np.count_nonzero(moved & (bits_view(d) != bits_view(c))))
             decoded.append(out)
-        return Effect(diff(self.clean, decoded), effect.bits, effect.counts, decoded=decoded, clamped=clamped)
+        changes = diff(self.clean, decoded)
+        return Effect(changes, effect.bits, self._counts(effect.counts, clamped, changes), decoded=decoded)
 
     def sparse(self, kinds: Kinds, sites: U64) -> Effect:
         effect = self.inner.sparse(kinds, sites)
@@ -89,7 +90,19 @@ class ClipStored(Stored):
             before = c[idx]
             keep = bits_view(before) != bits_view(out)
             changes.append((idx[keep], before[keep], out[keep]))
-        return Effect(changes, effect.bits, effect.counts, clamped=clamped)
+        return Effect(changes, effect.bits, self._counts(effect.counts, clamped, changes))
+
+    @staticmethod
+    def _counts(inner: Counts, clamped: int, changes: list[Change]) -> Counts:
+        """The inner code's counts, the values clamped beside them, and whether data are left wrong unflagged.
+
+        Clamping only ever puts a value back or nearer: what is wrong after it
+        was wrong before. With no flag every wrong value is unflagged; under
+        flags the inner code's word stands while anything is left wrong.
+        """
+        left = any(idx.size for idx, _, _ in changes)
+        silent = left if not inner.flagged else inner.silent and left
+        return Counts({**inner.own, "values_clamped": clamped}, inner.flagged, inner.flagged_wrong, silent)
 
     def bits_at(self, sites: U64) -> U8:
         return self.inner.bits_at(sites)
@@ -110,15 +123,13 @@ class ClipStored(Stored):
 class Clip(Protection):
     """Range restriction after ``inner``'s decode (alone: after storing the values as they are)."""
 
-    reports_clamps = True
-
     def __init__(self, inner: Protection) -> None:
         if isinstance(inner, Clip):
             raise StudyError(f"{inner.name}+clip: clip comes once, last")
         self.inner = inner
         self.name = "clip" if inner.name == "none" else f"{inner.name}+clip"
         self.takes = inner.takes & FLOATS
-        self.reports_chunks = inner.reports_chunks
+        self.counters = (*inner.counters, "values_clamped")
         self.keeps_redundancy = inner.keeps_redundancy
 
     def stored_bits(self, value_count: int, storage: Storage) -> int:

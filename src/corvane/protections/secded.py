@@ -8,12 +8,19 @@ and in the last chunk fill bits past the data), minus the pad byte that
 A codeword is a storage word. The pad byte is not memory: the codeword that
 holds it stores its other bits only, and the bits on either side of the pad
 are adjacent.
+
+Two decoders: the codec's own (``secded:BITS``) flags a chunk whose syndrome
+is zero and whose overall parity is odd, which a lone hit on the parity bit
+gives with the data intact; the one memory controllers use
+(``secded-pc:BITS``) takes that for a parity-bit error and passes the data,
+right for one fault and silently wrong for three or more. The second is the
+first with that one rule changed around ``_rust``'s decode.
 """
 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -22,9 +29,10 @@ import numpy.typing as npt
 
 from .. import _rust
 from ..errors import StudyError
+from ..expectations import secded_expectations
 from ..native import I64, U64, Patterns, bits_view, diff, encoding_inject, engine, flagged, unique
-from ..vocabulary import ChunkCounts, Effect, FaultKind, Kinds, SiteLocation, Storage, Targets, Words
-from .base import U8, Protection, Stored, by_kind, changing, merge_spans, spans, split_by_tensor
+from ..vocabulary import SINGLE, Counts, Effect, FaultKind, Kinds, Pattern, SiteLocation, Storage, Targets, Words
+from .base import U8, GroupShape, Protection, Stored, by_kind, changing, merge_spans, spans, split_by_tensor, whole
 
 
 def check_bits(d: int) -> int:
@@ -115,9 +123,10 @@ class Codeword:
 class SecdedStored(Stored):
     """An Encoding of the group; 8-bit data as byte pairs (uint16) with an excluded pad byte."""
 
-    def __init__(self, patterns: list[Patterns], storage: Storage, d: int) -> None:
+    def __init__(self, patterns: list[Patterns], storage: Storage, d: int, correct_parity: bool = False) -> None:
         self.storage = Storage(storage)
         self.d = d
+        self.correct_parity = correct_parity
         self.codeword = Codeword(d)
         self.n = self.codeword.n
         self.sizes = [p.size for p in patterns]
@@ -179,15 +188,49 @@ class SecdedStored(Stored):
         hit = unique(g // np.uint64(self.n))
         found = flagged(flags, hit)
         if kinds is FaultKind.FLIP:
-            effective, bits = hit, int(g.size)
+            changed = g
         else:
-            change = changing(kinds, self.stored_bits(g))
-            effective, bits = unique(g[change] // np.uint64(self.n)), int(np.count_nonzero(change))
+            changed = g[changing(kinds, self.stored_bits(g))]
+        chunk = (changed // np.uint64(self.n)).astype(np.int64)
+        pos = (changed % np.uint64(self.n)).astype(np.int64)
+        if self.correct_parity:
+            found = np.setdiff1d(found, self._parity_only(chunk, pos, found), assume_unique=True)
+        effective, per_chunk = np.unique(chunk, return_counts=True)
         bad = self.changed_chunks([(idx, bits_view(b) ^ bits_view(a)) for idx, b, a in changes])
         miscorrected = int(np.setdiff1d(bad, found, assume_unique=True).size)
         either = unique(np.concatenate([found, bad]))
         corrected = int(np.setdiff1d(effective, either, assume_unique=True).size)
-        return Effect(changes, bits, ChunkCounts(corrected, int(found.size), miscorrected), decoded=arrays)
+        data = self.codeword.is_data(pos)
+        real = chunk[data] * self.d + self.codeword.data_index(pos[data]) < self.data_bits
+        wrong = int(np.intersect1d(found, chunk[data][real]).size)
+        own = {
+            "chunks_corrected": corrected,
+            "chunks_flagged": int(found.size),
+            "chunks_miscorrected": miscorrected,
+            "chunks_flagged_intact": int(found.size) - wrong,
+            "chunks_multi_hit": int(np.count_nonzero(per_chunk >= 2)),
+        }
+        return Effect(changes, int(changed.size), Counts(own, int(found.size), wrong, miscorrected > 0),
+                      decoded=arrays)  # fmt: skip
+
+    @staticmethod
+    def _parity_only(chunk: I64, pos: I64, found: I64) -> I64:
+        """The chunks among ``found`` whose faulted codeword has a zero syndrome and odd parity.
+
+        The fault-free codeword has both zero, so the faulted one's are the
+        XOR and the number, mod 2, of the positions the faults changed.
+        """
+        keep = np.isin(chunk, found)
+        c, p = chunk[keep], pos[keep]
+        if c.size == 0:
+            return c
+        order = np.argsort(c, kind="stable")
+        c, p = c[order], p[order]
+        starts = np.flatnonzero(np.concatenate([[True], c[1:] != c[:-1]]))
+        syndrome = np.bitwise_xor.reduceat(p, starts)
+        odd = np.diff(np.concatenate([starts, [c.size]])) % 2 == 1
+        lone: I64 = c[starts][(syndrome == 0) & odd]
+        return lone
 
     def sparse(self, kinds: Kinds, sites: U64) -> Effect:
         g = self.encoded(sites)
@@ -195,13 +238,20 @@ class SecdedStored(Stored):
             # The sites are distinct, so the faults amount to flipping the bits they change;
             # a chunk no fault changes decodes as it is stored, so the counts stay the same.
             g = g[changing(kinds, self.stored_bits(g))]
-        elements, values, corrected, flagged_, miscorrected = engine.encoding_trial(
-            self.encoding, FaultKind.FLIP.code, g, self.width
+        elements, values, corrected, flagged_, miscorrected, intact, multi = engine.encoding_trial(
+            self.encoding, FaultKind.FLIP.code, g, self.width, self.correct_parity
         )
         elements, values = self._values(elements, values)
         changes = split_by_tensor(elements, values, self.sizes, self.clean)
         pad_only = self._pad_only_miscorrections(g)
-        counts = ChunkCounts(int(corrected) + pad_only, int(flagged_), int(miscorrected) - pad_only)
+        own = {
+            "chunks_corrected": int(corrected) + pad_only,
+            "chunks_flagged": int(flagged_),
+            "chunks_miscorrected": int(miscorrected) - pad_only,
+            "chunks_flagged_intact": int(intact),
+            "chunks_multi_hit": int(multi),
+        }
+        counts = Counts(own, int(flagged_), int(flagged_) - int(intact), own["chunks_miscorrected"] > 0)
         return Effect(changes, int(g.size), counts)
 
     def _values(self, elements: Any, values: Any) -> tuple[I64, Patterns]:
@@ -229,8 +279,8 @@ class SecdedStored(Stored):
         first = np.uint64((self.data_bits - 8) // self.d)
         out = 0
         for c in unique(chunk[chunk >= first]).tolist():
-            elements, values, _, _, miscorrected = engine.encoding_trial(
-                self.encoding, FaultKind.FLIP.code, g[chunk == np.uint64(c)], self.width
+            elements, values, _, _, miscorrected, _, _ = engine.encoding_trial(
+                self.encoding, FaultKind.FLIP.code, g[chunk == np.uint64(c)], self.width, self.correct_parity
             )
             if miscorrected:
                 elements, values = self._values(elements, values)
@@ -332,31 +382,71 @@ class SecdedStored(Stored):
 
 
 class Secded(Protection):
-    """SEC-DED (extended Hamming) over chunks of ``bits_per_chunk`` data bits."""
+    """SEC-DED (extended Hamming) over chunks of ``bits_per_chunk`` data bits.
 
-    reports_chunks = True
+    ``correct_parity`` chooses the decoder that passes a zero syndrome with
+    odd parity as a lone parity-bit error instead of flagging it.
+    """
+
     keeps_redundancy = True
 
-    def __init__(self, bits_per_chunk: int) -> None:
+    counters = ("chunks_corrected", "chunks_flagged", "chunks_miscorrected", "chunks_flagged_intact",
+                "chunks_multi_hit")  # fmt: skip
+
+    def __init__(self, bits_per_chunk: int, correct_parity: bool = False) -> None:
         if bits_per_chunk < 1:
             raise StudyError(f"secded needs a chunk size of at least 1 bit, got {bits_per_chunk}")
         if bits_per_chunk > 2**32:
             raise StudyError(f"secded chunk size {bits_per_chunk} is too large")
         self.d = bits_per_chunk
-        self.name = f"secded:{bits_per_chunk}"
+        self.correct_parity = correct_parity
+        self.name = f"{'secded-pc' if correct_parity else 'secded'}:{bits_per_chunk}"
 
     def stored_bits(self, value_count: int, storage: Storage) -> int:
         storage = Storage(storage)
         data = value_count * storage.bits
-        pad = 8 if storage is Storage.UINT8 and value_count % 2 else 0
+        pad = self._pad(value_count, storage)
         chunks = math.ceil((data + pad) / self.d)
         return chunks * Codeword(self.d).n - pad
 
+    @staticmethod
+    def _pad(value_count: int, storage: Storage) -> int:
+        return 8 if Storage(storage) is Storage.UINT8 and value_count % 2 else 0
+
     def encode(self, patterns: list[Patterns], storage: Storage) -> Stored:
-        return SecdedStored(patterns, storage, self.d)
+        return SecdedStored(patterns, storage, self.d, self.correct_parity)
 
     def words(self, sizes: Sequence[int], storage: Storage, targets: Targets) -> list[Words]:
         return CodewordLayout(self.d, sizes, Storage(storage), targets).words()
+
+    def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
+        if not whole(groups):
+            return {}
+        if pattern.shape in ("burst", "word") and pattern.size == 2:
+            # Two errors in one codeword (no codeword is hit twice): a nonzero syndrome with even parity,
+            # which either decoder flags; nothing is corrected, nothing passes silently.
+            f = float(faults)
+            return {"any_chunks_multi_hit": 1.0, "chunks_multi_hit": f, "chunks_flagged": f, "chunks_miscorrected": 0.0,
+                    "chunks_corrected": 0.0, "any_chunks_flagged": 1.0, "any_silent": 0.0, "masked": 0.0, "sdc": 0.0}
+        if pattern != SINGLE:
+            return {}
+        layout = [(sum(sizes), Storage(s).bits, self._pad(sum(sizes), s)) for s, sizes, _ in groups]
+        got = secded_expectations(layout, self.d, faults, "parity" if self.correct_parity else "strict")
+        names = {
+            "p_chunk_with_two_or_more_faults": "any_chunks_multi_hit",
+            "chunks_multi_hit": "chunks_multi_hit",
+            "chunks_flagged": "chunks_flagged",
+            "chunks_flagged_intact": "chunks_flagged_intact",
+            "chunks_miscorrected": "chunks_miscorrected",
+            "chunks_corrected": "chunks_corrected",
+            "p_flag": "any_chunks_flagged",
+            "p_silent": "any_silent",
+            "p_due": "due",
+            "p_false_due": "false_due",
+            "p_masked": "masked",
+            "p_sdc": "sdc",
+        }
+        return {ours: got[theirs] for theirs, ours in names.items() if theirs in got}
 
 
 class CodewordLayout:
