@@ -178,6 +178,7 @@ def write_heatmap(results: MapResults, path: str | Path, by: str) -> None:
 
     plt = _pyplot()
     labels, bits, grid = results.heat(by)
+    labels = [_short(label) for label in labels]
     logarithmic = by in ("damage", "metric")
     positive = grid[np.isfinite(grid) & (grid > 0)]
     cmap = plt.get_cmap("viridis").with_extremes(bad=(0, 0, 0, 0))
@@ -214,6 +215,11 @@ def write_heatmap(results: MapResults, path: str | Path, by: str) -> None:
         _save(fig, path)
     finally:
         plt.close(fig)
+
+
+def _short(label: str, most: int = 56) -> str:
+    """A row label that fits beside the heatmap: long names keep their start and their end."""
+    return label if len(label) <= most else f"{label[: most // 2 - 2]}...{label[-(most // 2 - 1) :]}"
 
 
 def _fields(ax: Any, results: MapResults, bits: Sequence[int]) -> None:

@@ -4,8 +4,8 @@ protecting the most vulnerable bits first would buy.
 A stratum's estimates describe one fault in it: the chance that the fault is
 an SDC, that it makes a value NaN or infinite, its damage (the trial's
 rel_l2_error) and, with a task metric, the change of the metric. Each comes
-with a 95% interval: a fraction's Wilson interval, a mean's interval from
-``intervals.metric_interval``; a stratum whose every value was faulted is
+with a 95% interval: a fraction's exact (Clopper-Pearson) interval, a mean's
+from ``intervals.metric_interval``; a stratum whose every value was faulted is
 known exactly and its interval has no width.
 
 Marginals and heatmap cells average strata weighted by their stored bits
