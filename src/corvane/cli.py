@@ -115,14 +115,14 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _model_options(parser: argparse.ArgumentParser, verb: str) -> None:
+def _model_options(parser: argparse.ArgumentParser, verb: str, rounding: str = "") -> None:
     """The weights and the task metric, as ``study`` and ``map`` take them."""
     parser.add_argument("--weights", metavar="PATH", help="a .npy, .npz, .safetensors or .onnx file")
     parser.add_argument("--tensors", metavar="GLOB[,GLOB]", help=f"{verb} only the tensors whose names match")
     parser.add_argument(
         "--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
-        help=f"store the float32 tensors in this format (rounded to nearest even) and {verb} them as 16-bit patterns; "
-        "what the rounding loses is reported once",
+        help=f"store the float32 tensors in this format (rounded to nearest even) and {verb} them as 16-bit "
+        f"patterns{rounding}",
     )  # fmt: skip
     parser.add_argument(
         "--evaluate", metavar="MODULE:FUNCTION",
@@ -170,7 +170,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Runs a fault campaign over model weights (default: a small MLP trained on scikit-learn's "
         f"digits) and prints the aggregate table. Note: {RATE_HELP}.",
     )
-    _model_options(st, "study")
+    _model_options(st, "study", "; what the rounding loses is reported once")
     st.add_argument(
         "--protect", metavar="LIST",
         help="comma-separated: none, secded:BITS, secded-pc:BITS, cep:D3P1|D7P1|D15P1, mset "
@@ -252,7 +252,7 @@ def _map_parser(sub: Any) -> None:
         "map", help="where one fault does harm, by tensor and bit position; what protecting the worst first buys",
         description="Measures, for every tensor and bit position of the stored values (a stratum), what one fault "
         "there does: the chance of an sdc, of a NaN or infinite value, the damage (rel_l2_error) and, with a task "
-        "metric, its change, each with a 95%% interval, from --per-stratum faults at distinct values. With "
+        "metric, its change, each with a 95% interval, from --per-stratum faults at distinct values. With "
         "--protect-curve, the expected damage against the share of stored bits protected, protecting the most "
         "vulnerable per stored bit first, beside random orders.",
     )  # fmt: skip

@@ -43,11 +43,11 @@ def num(v: float | None) -> str:
     return f"{v:.3g}"
 
 
-def estimate(e: Estimate | None) -> str:
+def estimate(e: Estimate | None, exact: bool = False) -> str:
     """A mean and its interval in one cell: '0.52 (0.42 .. 0.62)', or the mean alone where it is known exactly."""
     if e is None:
         return "-"
-    if e.low == e.mean == e.high:
+    if exact:
         return f"{num(e.mean)} (exact)"
     return f"{num(e.mean)} ({num(e.low)} .. {num(e.high)})"
 
@@ -73,10 +73,11 @@ def print_map(results: MapResults, by: str, top: int, emit: Callable[[Any], None
     head = ["tensor", "bit", "faults", *[LABELS[q] for q in qs]]
 
     def stratum(r: StratumRecord) -> list[str]:
-        return [r.tensor, str(r.bit), f"{r.trials} of {r.values}", *[estimate(getattr(r, q)) for q in qs]]
+        return [r.tensor, str(r.bit), f"{r.trials} of {r.values}",
+                *[estimate(getattr(r, q), r.exhaustive) for q in qs]]  # fmt: skip
 
     def marginal(m: Marginal) -> list[str]:
-        return [m.label, str(m.values), *[estimate(m.estimates.get(q)) for q in qs]]
+        return [m.label, str(m.values), *[estimate(m.estimates.get(q), m.exact) for q in qs]]
 
     strata = results.top(top, by)
     emit(f"one {results.config.get('kind', 'flip')} fault under {results.protection}: mean (95% interval) per fault")

@@ -143,6 +143,8 @@ class Marginal:
     values: int
     strata: int
     estimates: dict[str, Estimate]
+    #: Whether every pooled stratum faulted every value: then the estimates are known exactly.
+    exact: bool = False
 
 
 def pooled(label: str, records: Sequence[StratumRecord]) -> Marginal:
@@ -163,7 +165,7 @@ def pooled(label: str, records: Sequence[StratumRecord]) -> Marginal:
         below = math.sqrt(float(np.dot(w * w, (mean - low) ** 2)))
         above = math.sqrt(float(np.dot(w * w, (high - mean) ** 2)))
         out[name] = Estimate(m, max(m - below, lo_bound), min(m + above, hi_bound))
-    return Marginal(label, int(total), len(records), out)
+    return Marginal(label, int(total), len(records), out, all(r.exhaustive for r in records))
 
 
 @dataclass(frozen=True)
