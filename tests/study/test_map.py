@@ -410,6 +410,11 @@ def test_a_map_resumes_stratum_by_stratum(tmp_path):
     assert map_rows(again) == map_rows(full) and again.clean_metric == full.clean_metric
     ran.clear()
     assert map_rows(small_map().run(ran.append, out=out)) == map_rows(full) and ran == []
+    (out / "map.json").write_text('{"clean_metric": "high"}')  # a clean metric that is no number is measured again
+    again = small_map().run(out=out)
+    assert again.clean_metric == full.clean_metric and json.loads((out / "map.json").read_text()) == {
+        "clean_metric": full.clean_metric
+    }
     with pytest.raises(StudyError, match="holds another map .*per_stratum"):
         VulnerabilityMap(tiny("float32", sizes=(60, 25)), "mset", per_stratum=13, bits="20-31", seed=3,
                          evaluate=total_abs).run(out=out)  # fmt: skip
