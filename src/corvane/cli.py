@@ -147,7 +147,8 @@ def _run_options(parser: argparse.ArgumentParser, units: str) -> None:
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "--workers", type=int, metavar="N",
-        help=f"worker processes for the {units}; 1 runs them in this process (default: the cores, {os.cpu_count() or 1})",
+        help=f"worker processes for the {units}; 1 runs them in this process "
+        f"(default: the cores, {os.cpu_count() or 1})",
     )  # fmt: skip
     where.add_argument(
         "--scheduler", metavar="ADDRESS",
@@ -263,8 +264,10 @@ def _map_parser(sub: Any) -> None:
                     help="faults per stratum, each at a distinct value (default 100; a tensor with no more values is "
                     "faulted at every one)")  # fmt: skip
     mp.add_argument("--bits", metavar="SPEC",
-                    help="the bit positions to map: numbers, ranges and names as in study (default every bit)")  # fmt: skip
-    mp.add_argument("--kind", metavar="KIND", default="flip", help="the fault kind, or a mix, as in study (default flip)")
+                    help="the bit positions to map: numbers, ranges and names as in study "
+                    "(default every bit)")  # fmt: skip
+    mp.add_argument("--kind", metavar="KIND", default="flip",
+                    help="the fault kind, or a mix, as in study (default flip)")  # fmt: skip
     mp.add_argument("--seed", type=int, default=0, metavar="N")
     mp.add_argument("--by", choices=QUANTITIES, default=None,
                     help="rank, draw and protect by: damage, sdc, nonfinite or metric (default: metric with a task "
@@ -278,7 +281,8 @@ def _map_parser(sub: Any) -> None:
     mp.add_argument("--rate", metavar="RATE", help="the rate of the protect-curve (default: one fault per trial)")
     mp.add_argument("--curve-plot", metavar="PATH", help="plot the protect-curve; PNG, SVG or PDF")
     mp.add_argument("--budget", type=float, default=0.1, metavar="FRACTION",
-                    help="the share of the stored bits the tensor list of --selection protects (default 0.1)")  # fmt: skip
+                    help="the share of the stored bits the tensor list of --selection protects "
+                    "(default 0.1)")  # fmt: skip
     mp.add_argument("--selection", metavar="PATH",
                     help="write the tensors protected first within --budget, one per line, for "
                     "corvane study --protect-only @PATH")  # fmt: skip

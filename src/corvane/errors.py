@@ -23,7 +23,7 @@ class NotApplicable(StudyError):
 
 
 class Interrupted(KeyboardInterrupt):
-    """A campaign stopped by Ctrl-C: how many of its trials are done, and where they are kept."""
+    """A campaign (or map) stopped by Ctrl-C: how many of its trials (or strata) are done, and where they are kept."""
 
     def __init__(self, done: int, total: int, out: str | None, what: str = "trials") -> None:
         super().__init__(done, total, out)

@@ -128,7 +128,8 @@ class RunDir:
             text = path.read_text()
         except FileNotFoundError:
             if os.fstat(self._fd).st_size:
-                raise StudyError(f"--out {self.path}: holds {self.UNITS} but no {CONFIG}; use another directory") from None
+                raise StudyError(f"--out {self.path}: holds {self.UNITS} but no {CONFIG}; "
+                                 "use another directory") from None  # fmt: skip
             with atomic_write(path) as f:
                 json.dump(wanted, f, indent=1)
                 f.write("\n")

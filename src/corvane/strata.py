@@ -132,7 +132,8 @@ class _Faults:
                 self.run(ids[: m // 2])
                 self.run(ids[m // 2 :])
                 return
-            found = [(j, np.full(idx.size, ids[0]), idx, b, a) for j, (idx, b, a) in enumerate(effect.changes) if idx.size]
+            found = [(j, np.full(idx.size, ids[0]), idx, b, a)
+                     for j, (idx, b, a) in enumerate(effect.changes) if idx.size]  # fmt: skip
         self.flagged[ids] = flags > 0
         self.wrong[ids] = wrong > 0
         for j, owner, idx, before, after in found:

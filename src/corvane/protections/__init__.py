@@ -33,7 +33,9 @@ def parse_protection(text: str) -> Protection:
     first, plus, last = text.strip().rpartition("+")
     if plus:
         if last.strip().lower() != "clip" or not first.strip():
-            raise StudyError(f"unknown protection '{text}' (only clip follows another protection, as in secded:64+clip)")
+            raise StudyError(
+                f"unknown protection '{text}' (only clip follows another protection, as in secded:64+clip)"
+            )
         return Clip(parse_protection(first))
     if text.strip().lower() == "clip":
         return Clip(NoProtection())
