@@ -76,6 +76,7 @@ def test_names_composition_and_what_clip_takes():
     assert parse_protection("clip").name == "clip" and parse_protection("none+clip").name == "clip"
     assert parse_protection("secded:64+clip").name == "secded:64+clip"
     assert parse_protection("MSET+Clip").name == "mset+clip"
+    assert repr(parse_protection("secded:64+clip")) == "<protection secded:64+clip>"
     p = parse_protection("cep:D3P1+clip")
     assert isinstance(p, Clip) and p.stored_bits(10, "float32") == 320 and p.keeps_redundancy
     assert p.counters == (*parse_protection("cep:D3P1").counters, "values_clamped")
