@@ -22,10 +22,12 @@ from pathlib import Path
 from types import FrameType
 from typing import Any
 
-from .errors import Interrupted, StudyError
+from .errors import Interrupted, RunFailed, StudyError, kept
 from .executors import Executor, make_executor
+from .files import check_output
 from .protections import Protection, parse_protections
-from .rundir import RunDir, callable_name, read_summaries, run_config
+from .report import PLOT_FORMATS
+from .rundir import OWN_FILES, RunDir, callable_name, read_summaries, run_config
 from .trial import Evaluate, TrialSpec, call_evaluate, replay
 from .vocabulary import (
     FAULT_KINDS,
@@ -42,10 +44,24 @@ from .vocabulary import (
 from .weights import WeightSet
 
 
+#: The most trials a campaign may hold (protections x fault levels x trials): beyond, no machine finishes it.
+MAX_TRIALS = 10**9
+#: The most fault levels (rates or counts) a campaign may hold.
+MAX_LEVELS = 10**5
+
+
 def check_trials(trials: int, name: str = "trials") -> int:
     if trials < 1:
         raise StudyError(f"{name} must be at least 1, got {trials}")
+    if trials > MAX_TRIALS:
+        raise StudyError(f"{name} {trials} is more than the {MAX_TRIALS:.0e} trials a campaign may hold")
     return trials
+
+
+def check_levels(n: int, name: str = "fault levels") -> int:
+    if n > MAX_LEVELS:
+        raise StudyError(f"{name}: {n} fault levels are more than the {MAX_LEVELS:.0e} a campaign may hold")
+    return n
 
 
 def check_seed(seed: int, name: str = "seed") -> int:
@@ -65,6 +81,30 @@ def check_rate(rate: object, prefix: str = "", text: str | None = None) -> float
     if not (isinstance(rate, (int, float)) and 0 < rate <= 1):
         raise StudyError(f"{prefix}rate {rate if text is None else text} is outside (0, 1]")
     return float(rate)
+
+
+def log_rates(start: float, stop: float, n: int, name: str, text: str) -> list[float]:
+    """N rates log-spaced from START to STOP (``text`` is how the user wrote them)."""
+    if n < 1:
+        raise StudyError(f"{name}: N must be at least 1, got {n}")
+    check_levels(n, name)
+    if not (0 < start <= 1 and 0 < stop <= 1):
+        raise StudyError(f"{name}: rate outside (0, 1] in '{text}'")
+    if n == 1:
+        return [start]
+    a, b = math.log10(start), math.log10(stop)
+    return [float(10 ** (a + (b - a) * i / (n - 1))) for i in range(n)]
+
+
+def check_outputs(outputs: Sequence[tuple[str | None, bool]], out: str | Path | None = None) -> None:
+    """Refuses output paths (each with whether it is a plot) before anything runs.
+
+    An output may not replace a file of the run directory ``out``.
+    """
+    keep = [Path(out) / name for name in OWN_FILES] if out else []
+    for path, plot in outputs:
+        if path is not None:
+            check_output(path, PLOT_FORMATS if plot else None, keep)
 
 
 def check_count(count: object, prefix: str = "") -> int:
@@ -156,6 +196,7 @@ class Campaign:
         self.weights = weights
         self.protections = parse_protections(protections)
         self.levels: list[FaultLevel]
+        check_levels(len(rates if rates is not None else counts or []))
         if rates is not None:
             self.levels = [Rate(check_rate(r)) for r in rates]
         else:
@@ -163,6 +204,11 @@ class Campaign:
             self.levels = [Count(check_count(c)) for c in counts]
         if not self.levels:
             raise StudyError("no fault rate or count given")
+        grid = len(self.protections) * len(self.levels) * self.trials
+        if grid > MAX_TRIALS:
+            raise StudyError(f"the campaign holds {grid:.3g} trials ({len(self.protections)} protections x "
+                             f"{len(self.levels)} fault levels x {self.trials}), more than the {MAX_TRIALS:.0e} "
+                             "a campaign may hold")  # fmt: skip
         self.evaluate = evaluate
         self.dense = dense
         self.metric_name = metric_name if metric_name is not None or evaluate is None else callable_name(evaluate)
@@ -210,8 +256,11 @@ class Campaign:
                 if isinstance(lv, Count) and lv.value > s.stored_bits:
                     raise StudyError(f"{lv.value} faults asked of {s.name}, which stores only {s.stored_bits} bits")
 
-    def tasks(self, protection: str) -> list[TrialKey]:
-        return [TrialKey(protection, i, t) for i in range(len(self.levels)) for t in range(self.trials)]
+    def tasks(self, protection: str) -> Iterator[TrialKey]:
+        """The protection's trials in grid order, made as they are taken."""
+        for i in range(len(self.levels)):
+            for t in range(self.trials):
+                yield TrialKey(protection, i, t)
 
     def total_trials(self) -> int:
         return sum(s.applicable for s in self.summaries()) * len(self.levels) * self.trials
@@ -241,18 +290,22 @@ class Campaign:
         try:
             with contextlib.ExitStack() as stack:
                 ctrl_c = stack.enter_context(_CtrlC())
-                rundir = None if out is None else stack.enter_context(RunDir(out, self._run_config()))
+                rundir = None
+                if out is not None:
+                    bits = {s.name: s.stored_bits for s in self.summaries() if s.applicable}
+                    rundir = stack.enter_context(RunDir(out, self._run_config(), bits))
                 summaries, baseline = self._resume(rundir, records, on_resume)
                 done = {r.key for r in records}
                 executor: Executor | None = None
                 for protection, summary in zip(self.protections, summaries, strict=True):
-                    pending = [k for k in self.tasks(protection.name) if k not in done]
-                    if not summary.applicable or (not pending and summary.clean is not None):
+                    count = len(self.levels) * self.trials - sum(k.protection == protection.name for k in done)
+                    if not summary.applicable or (not count and summary.clean is not None):
                         continue
                     if executor is None:
                         executor = stack.enter_context(make_executor(workers, scheduler))
                     executor.prepare(self.spec(), protection)
-                    with contextlib.closing(executor.run(pending)) as trials:
+                    pending = (k for k in self.tasks(protection.name) if k not in done)
+                    with contextlib.closing(executor.run(pending, count)) as trials:
                         for rec in trials:
                             with ctrl_c.held():
                                 if rundir is not None:
@@ -266,6 +319,9 @@ class Campaign:
                     executor.release()
         except KeyboardInterrupt:
             raise Interrupted(len(records), self.total_trials(), None if out is None else str(out)) from None
+        except RunFailed as exc:
+            where = None if out is None else str(out)
+            raise RunFailed(f"{exc}; {kept(len(records), self.total_trials(), where)}") from None
         order = {p.name: i for i, p in enumerate(self.protections)}
         records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
         return Results(self.config(), records, summaries, baseline, list(self.weights.skipped), self.metric_name)

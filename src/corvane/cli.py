@@ -3,21 +3,24 @@
 The CLI only parses, calls the Python API and prints; everything it does is
 reachable from Python. Bad input of any kind ends in one line
 ``corvane: error: ...`` on stderr and exit status 2, with no output file
-written or left half-written.
+written or left half-written; a run that fails for another reason (a worker
+process died, the Dask scheduler was lost, the disk is full) ends in one such
+line and exit status 1, its finished trials kept. Everything a user wrote
+(paths, tensor names) is printed literally, control characters escaped.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
-import math
 import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
 
-from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, StudyError
+from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, RunFailed, StudyError, printable
 
 T = TypeVar("T")
 RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
@@ -45,7 +48,7 @@ def _floats(text: str, what: str) -> list[float]:
 
 def parse_rates(text: str) -> list[float]:
     """'1e-6,1e-4' or 'START:STOP:N' (N values log-spaced from START to STOP)."""
-    from .campaign import check_rate
+    from .campaign import check_rate, log_rates
 
     if ":" in text:
         parts = text.split(":")
@@ -56,14 +59,7 @@ def parse_rates(text: str) -> list[float]:
             n = int(parts[2])
         except ValueError:
             raise StudyError(f"--rates: N in '{text}' is not a whole number") from None
-        if n < 1:
-            raise StudyError(f"--rates: N must be at least 1, got {n}")
-        if not (0 < start <= 1 and 0 < stop <= 1):
-            raise StudyError(f"--rates: rate outside (0, 1] in '{text}'")
-        if n == 1:
-            return [start]
-        a, b = math.log10(start), math.log10(stop)
-        return [float(10 ** (a + (b - a) * i / (n - 1))) for i in range(n)]
+        return log_rates(start, stop, n, "--rates", text)
     parts = text.split(",")
     return [check_rate(r, "--rates: ", part) for r, part in zip(_floats(text, "--rates"), parts, strict=True)]
 
@@ -75,12 +71,16 @@ def parse_counts(text: str) -> list[int]:
 
 
 def load_callable(spec: str) -> Any:
-    """MODULE:FUNCTION, imported with the working directory on the path."""
+    """MODULE:FUNCTION, imported with the working directory on the path.
+
+    The working directory goes last on the path, so that a file there named
+    like a module corvane uses (``csv.py``) cannot take that module's place.
+    """
     module, sep, name = spec.partition(":")
     if not sep or not module or not name:
         raise StudyError(f"--evaluate: '{spec}' is not MODULE:FUNCTION")
     if "" not in sys.path and str(Path.cwd()) not in sys.path:
-        sys.path.insert(0, str(Path.cwd()))
+        sys.path.append(str(Path.cwd()))
     try:
         mod = importlib.import_module(module)
     except Exception as exc:  # noqa: BLE001 - whatever the user's module raises on import
@@ -170,19 +170,34 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _no_empty_values(args: argparse.Namespace) -> None:
+    """An option given an empty value is a mistake, not a request for its default."""
+    for name, value in vars(args).items():
+        if value == "" or (isinstance(value, list) and "" in value):
+            flag = "DIR" if name == "dir" else "PATH" if name == "path" else "--" + name.replace("_", "-")
+            raise StudyError(f"{flag}: an empty value")
+
+
 def _globs(text: str | None) -> list[str] | None:
-    return [g for g in text.split(",") if g] if text else None
+    return [g for g in text.split(",") if g] if text is not None else None
 
 
 def _protect(text: str | None) -> list[str]:
     from .protections import DEFAULT_PROTECTIONS
 
-    return [p for p in text.split(",") if p.strip()] if text else list(DEFAULT_PROTECTIONS)
+    return [p for p in text.split(",") if p.strip()] if text is not None else list(DEFAULT_PROTECTIONS)
+
+
+def _console(stderr: bool = False) -> Any:
+    """A console that prints text as it is: no markup, no emoji codes (names are the user's, not ours)."""
+    from rich.console import Console
+
+    # Off a terminal rich would wrap the table at 80 columns.
+    wide = (sys.stderr if stderr else sys.stdout).isatty()
+    return Console(stderr=stderr, markup=False, emoji=False, width=None if wide else 132)
 
 
 def _study(args: argparse.Namespace) -> int:
-    from rich.console import Console
-
     from .campaign import Campaign, check_seed, check_trials, check_workers
     from .weights import load_weights
 
@@ -192,7 +207,7 @@ def _study(args: argparse.Namespace) -> int:
     evaluate = load_callable(args.evaluate) if args.evaluate else None
     metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
-    if args.weights:
+    if args.weights is not None:
         weights = load_weights(args.weights, tensors)
     else:
         from . import digits
@@ -200,7 +215,7 @@ def _study(args: argparse.Namespace) -> int:
         weights, default_eval = digits.weight_set(args.as_dtype, tensors)
         if evaluate is None:
             evaluate, metric_name = default_eval, DIGITS_METRIC
-    if args.faults:
+    if args.faults is not None:
         counts, rates = parse_counts(args.faults), None
     else:
         counts = None
@@ -211,10 +226,9 @@ def _study(args: argparse.Namespace) -> int:
         seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name,
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
-    _check_outputs(args)
+    _check_outputs(args, args.out)
     workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
-    # Off a terminal rich would wrap the table at 80 columns.
-    console = Console(width=None if sys.stdout.isatty() else 132)
+    console = _console()
     if args.show_trial:
         return _show_trial(campaign, args.show_trial, console)
     campaign.check()
@@ -227,7 +241,7 @@ def _study(args: argparse.Namespace) -> int:
         # Refreshed as trials finish, not from a thread of its own: worker processes are forked from here.
         with Progress(
             TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeRemainingColumn(),
-            console=Console(stderr=True), transient=True, auto_refresh=False,
+            console=_console(stderr=True), transient=True, auto_refresh=False,
         ) as progress:  # fmt: skip
             bar = progress.add_task("trials", total=total)
             results = campaign.run(
@@ -238,7 +252,7 @@ def _study(args: argparse.Namespace) -> int:
     else:
         results = campaign.run(**run)
     if not args.quiet:
-        console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
+        console.print(f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values")
     _report(results, metric, args, console)
     return 0
 
@@ -254,47 +268,49 @@ def _metric(name: str | None, has_metric: bool) -> str:
     return metric
 
 
-def _check_outputs(args: argparse.Namespace) -> None:
-    from .files import check_output
-    from .report import PLOT_FORMATS
+def _check_outputs(args: argparse.Namespace, run_dir: str | None) -> None:
+    from .campaign import check_outputs
 
-    for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS)):
-        if path:
-            check_output(path, formats)
+    check_outputs([(args.csv, False), (args.json, False), (args.plot, True)], run_dir)
 
 
 def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, live: bool = True) -> None:
     from . import report
 
+    # The files first: whatever happens to the terminal, they are written.
+    left_out = 0
+    if args.csv is not None:
+        report.write_csv(results, args.csv)
+    if args.json is not None:
+        report.write_json(results, args.json)
+    if args.plot is not None:
+        left_out = report.write_plot(results, args.plot, metric)
     report.print_table(results, metric, console.print)
     if live and results.metric_name and not args.quiet:
-        console.print(f"metric: {results.metric_name}")
-    if args.csv:
-        report.write_csv(results, args.csv)
-    if args.json:
-        report.write_json(results, args.json)
-    if args.plot:
-        report.write_plot(results, args.plot, metric)
+        console.print(f"metric: {printable(results.metric_name)}")
+    if left_out:
+        console.print(f"plot: {left_out} trials with a {metric} that is not finite (NaN or infinite) are left out")
 
 
 def _report_dir(args: argparse.Namespace) -> int:
-    from rich.console import Console
-
     from . import rundir
 
     results, total = rundir.load(args.dir)
     has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
     metric = _metric(args.metric, has_metric)
-    _check_outputs(args)
-    console = Console(width=None if sys.stdout.isatty() else 132)
-    if len(results.records) < total:
-        console.print(f"{args.dir}: {len(results.records)} of {total} trials done (rerun the study to finish it)")
+    _check_outputs(args, args.dir)
+    console = _console()
+    done = len(results.records)
+    if done < total:
+        console.print(f"{printable(args.dir)}: {done} of {total} trials done, {total - done} missing "
+                      "(rerun the study with --out to finish it)")  # fmt: skip
     _report(results, metric, args, console, live=False)
     return 0
 
 
 def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
     from rich.table import Table
+
 
     name, rate_text, trial_text = spec
     try:
@@ -305,12 +321,13 @@ def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
     record, faults = campaign.show_trial(name, rate, trial)
     row = record.as_row()
     console.print(", ".join(f"{k}={v}" for k, v in row.items() if v is not None and k != "seconds"))
-    table = Table(title=f"faults of {name} rate {rate_text} trial {trial} (seed {record.seed})", title_justify="left")
+    table = Table(title=f"faults of {printable(name)} rate {printable(rate_text)} trial {trial} (seed {record.seed})",
+                  title_justify="left")  # fmt: skip
     for h in ("site", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
         table.add_column(h)
     for f in faults:
         table.add_row(
-            str(f.site), f.tensor or "-", "-" if f.element is None else str(f.element),
+            str(f.site), printable(f.tensor or "-"), "-" if f.element is None else str(f.element),
             "-" if f.bit is None else str(f.bit), f.where, f.kind,
             "-" if f.before is None else repr(f.before), "-" if f.after is None else repr(f.after),
         )  # fmt: skip
@@ -319,22 +336,22 @@ def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    from rich.console import Console
     from rich.table import Table
 
     from .campaign import Campaign
     from .weights import load_weights
 
     weights = load_weights(args.path, _globs(args.tensors))
-    console = Console()
-    t = Table(title=f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values", title_justify="left")
+    console = _console()
+    t = Table(title=f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values",
+              title_justify="left")  # fmt: skip
     for h in ("tensor", "shape", "dtype", "studied as", "values"):
         t.add_column(h)
     for x in weights.tensors:
-        t.add_row(x.name, "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
+        t.add_row(printable(x.name), "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
     console.print(t)
     if weights.skipped:
-        console.print("skipped: " + ", ".join(f"{n} ({d})" for n, d in weights.skipped))
+        console.print("skipped: " + ", ".join(f"{printable(n)} ({printable(d)})" for n, d in weights.skipped))
     campaign = Campaign(weights, _protect(args.protect), rates=[1.0], trials=1)
     p = Table(title="protections", title_justify="left")
     for h in ("protection", "stored bits", "bits per value", "overhead"):
@@ -356,20 +373,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError as exc:
             raise StudyError(f"the study needs the 'study' extra ({exc.name} is missing): {STUDY_EXTRA}") from None
         args = build_parser().parse_args(argv)
+        _no_empty_values(args)
         commands = {"inspect": _inspect, "report": _report_dir, "study": _study}
         return commands[args.command](args)
     except StudyError as exc:
-        print(f"corvane: error: {exc}", file=sys.stderr)
-        return 2
+        return _fail(f"corvane: error: {exc}", 2)
+    except RunFailed as exc:
+        return _fail(f"corvane: error: {exc}", 1)
     except ImportError as exc:
-        print(f"corvane: error: {exc.name} is missing: {STUDY_EXTRA}", file=sys.stderr)
-        return 2
+        return _fail(f"corvane: error: {exc.name} is missing: {STUDY_EXTRA}", 2)
     except Interrupted as exc:
-        print(f"corvane: interrupted: {exc}", file=sys.stderr)
-        return 130
+        return _fail(f"corvane: interrupted: {exc}", 130)
     except KeyboardInterrupt:
-        print("corvane: interrupted", file=sys.stderr)
-        return 130
+        return _fail("corvane: interrupted", 130)
+    except BrokenPipeError:
+        # The reader of the output went away (``| head``); the files were written before the table.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _fail(line: str, status: int) -> int:
+    # Escaped: an error line quotes paths and names as the user gave them.
+    print(printable(line), file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":  # pragma: no cover

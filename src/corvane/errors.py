@@ -1,4 +1,4 @@
-"""The errors of the study layer, and how a missing optional dependency is named."""
+"""The errors of the study layer, how a missing optional dependency is named, and how user text is shown."""
 
 from __future__ import annotations
 
@@ -11,6 +11,14 @@ CLUSTER_EXTRA = "pip install 'corvane[cluster]'"
 
 class StudyError(Exception):
     """Bad input to a study (the command line prints it as one error line, exit status 2)."""
+
+
+class RunFailed(Exception):
+    """A run stopped by something outside its input: a worker process died, the Dask scheduler was lost,
+    a file could not be written (the command line prints one error line, exit status 1).
+
+    Finished trials are kept wherever the run keeps them, so the same command resumes.
+    """
 
 
 class NotApplicable(StudyError):
@@ -32,5 +40,22 @@ class Interrupted(KeyboardInterrupt):
         self.out = out
 
     def __str__(self) -> str:
-        kept = f"kept in {self.out}" if self.out else "not kept (use --out DIR to resume)"
-        return f"{self.done} of {self.total} trials done, {kept}"
+        return kept(self.done, self.total, self.out)
+
+
+def kept(done: int, total: int, out: str | None) -> str:
+    """How many trials a stopped run finished, and where they are kept."""
+    where = f"kept in {out}" if out else "not kept (use --out DIR to resume)"
+    return f"{done} of {total} trials done, {where}"
+
+
+# C0 and C1 control characters and the bidirectional overrides: printed, they
+# would move the cursor, recolour or retitle the terminal, or reorder the line.
+_UNPRINTABLE = {c: f"\\x{c:02x}" for c in [*range(0x20), *range(0x7F, 0xA0)]} | {
+    c: f"\\u{c:04x}" for c in [*range(0x202A, 0x202F), *range(0x2066, 0x206A)]
+}
+
+
+def printable(text: object) -> str:
+    """A user's text (a path, a tensor name) as it can be printed: control characters as escapes (ESC as \\x1b)."""
+    return str(text).translate(_UNPRINTABLE)

@@ -15,8 +15,10 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import Any
 
+from .errors import printable
 from .files import atomic_write
-from .vocabulary import COLUMNS, METRICS, OUTCOMES, Aggregate, Results
+from .stats import mean_interval
+from .vocabulary import COLUMNS, METRICS, OUTCOMES, Results, TrialRecord
 
 PLOT_FORMATS = (".png", ".svg", ".pdf")
 
@@ -87,53 +89,71 @@ def write_json(results: Results, path: str | Path) -> None:
         f.write("\n")
 
 
-def write_plot(results: Results, path: str | Path, metric: str) -> None:
-    """The chosen metric against the rate (log axis), one line per protection with its 95% band."""
+def _finite_aggregates(results: Results, metric: str) -> tuple[dict[str, list[tuple[float, float, float, float]]], int]:
+    """Per protection: (rate, mean, low, high) of the metric over its finite values; and how many were not finite."""
+    groups: dict[tuple[str, int], list[TrialRecord]] = {}
+    for r in results.records:
+        groups.setdefault((r.protection, r.point), []).append(r)
+    by: dict[str, list[tuple[float, float, float, float]]] = {}
+    left_out = 0
+    for (name, _), recs in groups.items():
+        values = [getattr(r, metric) for r in recs]
+        finite = [v for v in values if v is not None and math.isfinite(v)]
+        left_out += sum(v is not None for v in values) - len(finite)
+        if finite:
+            by.setdefault(name, []).append((recs[0].rate, *mean_interval(finite)))
+    return by, left_out
+
+
+def write_plot(results: Results, path: str | Path, metric: str) -> int:
+    """The chosen metric against the rate (log axis), one line per protection with its 95% band.
+
+    Trials whose metric is NaN or infinite cannot be drawn: each point is the
+    mean of the finite ones, and the plot says how many were left out, which
+    is also returned.
+    """
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    by, left_out = _finite_aggregates(results, metric)
     fig, ax = plt.subplots(figsize=(7, 4.5), dpi=110)
     try:
-        by: dict[str, list[Aggregate]] = {}
-        for a in results.aggregates():
-            by.setdefault(a.protection, []).append(a)
-        for name, aggs in by.items():
-            aggs.sort(key=lambda a: a.rate)
-            pts = [(a.rate, *a.metrics[metric]) for a in aggs if metric in a.metrics]
-            if not pts:
-                continue
+        for name, pts in by.items():
+            pts.sort()
             x = [p[0] for p in pts]
             (line,) = ax.plot(x, [p[1] for p in pts], marker="o", label=name)
             # Counts and errors are never negative: the band stops at 0.
             low = [max(p[2], 0.0) if metric != "metric" else p[2] for p in pts]
             ax.fill_between(x, low, [p[3] for p in pts], color=line.get_color(), alpha=0.18)
         ax.set_xscale("log")
-        if metric in ("max_abs_error", "mean_abs_error", "rel_l2_error") and _positive(results, metric):
-            ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
+        positive = [v for r in results.records if (v := getattr(r, metric)) is not None and 0 < v < math.inf]
+        if metric in ("max_abs_error", "mean_abs_error", "rel_l2_error") and positive:
+            ax.set_yscale("symlog", linthresh=max(min(positive), 1e-300))
             ax.set_ylim(bottom=0)
         ax.set_xlabel("bit-error rate (faults per stored bit)")
         named = metric == "metric" and results.metric_name
-        ax.set_ylabel(f"metric ({results.metric_name})" if named else metric)
+        ax.set_ylabel(_plain(f"metric ({results.metric_name})" if named else metric))
         kind = results.config.get("kind", "")
-        ax.set_title(f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval", fontsize=10)
+        title = f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval"
+        if left_out:
+            title += f"\n{left_out} trials with a non-finite {metric} left out"
+        ax.set_title(_plain(title), fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=8)
+        if by:
+            ax.legend(fontsize=8)
         fig.tight_layout()
         with atomic_write(path, "wb") as f:
             fig.savefig(f, format=Path(path).suffix.lower().lstrip("."))
     finally:
         plt.close(fig)
+    return left_out
 
 
-def _positive(results: Results, metric: str) -> bool:
-    return any((getattr(r, metric) or 0) > 0 for r in results.records)
-
-
-def _linthresh(results: Results, metric: str) -> float:
-    vals = [getattr(r, metric) for r in results.records if (getattr(r, metric) or 0) > 0]
-    return max(float(min(vals)), 1e-300)
+def _plain(text: str) -> str:
+    # A '$' in a user's path would start matplotlib's math mode.
+    return printable(text).replace("$", r"\$")
 
 
 def _fmt(v: float | None) -> str:
@@ -165,8 +185,7 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
     from rich.console import Console
     from rich.table import Table
 
-    console = Console()
-    emit = out or console.print
+    emit = out or Console(markup=False, emoji=False).print
     head, rows = table_rows(results, metric)
     table = Table(title="fault campaign: mean over trials", title_justify="left")
     for i, h in enumerate(head):
@@ -190,7 +209,7 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
     if results.baseline_metric is not None:
         emit(f"metric of the unprotected, fault-free weights: {results.baseline_metric:.4f}")
     if results.skipped:
-        emit("skipped tensors: " + ", ".join(f"{n} ({d})" for n, d in results.skipped))
+        emit("skipped tensors: " + ", ".join(f"{printable(n)} ({printable(d)})" for n, d in results.skipped))
 
 
 __all__ = ["PLOT_FORMATS", "json_document", "print_table", "table_rows", "write_csv", "write_json", "write_plot"]

@@ -47,16 +47,35 @@ from .weights import WeightSet
 Evaluate = Callable[[list[npt.NDArray[Any]]], float]
 
 
+def _describe(exc: BaseException) -> str:
+    try:
+        text = str(exc)
+    except Exception:  # noqa: BLE001 - a user's exception whose message itself fails
+        text = ""
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
 def call_evaluate(evaluate: Evaluate, arrays: list[npt.NDArray[Any]]) -> float:
-    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
+    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong.
+
+    Whatever the function raises but Ctrl-C is its failure, a ``sys.exit`` included:
+    leaving the run from inside a trial would lose it without a word.
+    """
     try:
         value = evaluate(arrays)
-    except Exception as exc:
-        raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:  # noqa: BLE001 - SystemExit and its kind are the user's failures too
+        raise StudyError(f"the evaluate function raised {_describe(exc)}") from None
     try:
         return float(value)
-    except (TypeError, ValueError):
-        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+    except KeyboardInterrupt:
+        raise
+    except OverflowError:
+        raise StudyError(f"the evaluate function returned a {type(value).__name__} too large for a float") from None
+    except BaseException as exc:  # noqa: BLE001 - whatever the returned object's __float__ raises
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number "
+                         f"({_describe(exc)})") from None  # fmt: skip
 
 
 @dataclass(frozen=True)
@@ -201,10 +220,8 @@ class Prepared:
 
     def _evaluate(self, patterns: list[Patterns]) -> float:
         assert self.spec.evaluate is not None
-        arrays = self.weights.arrays(patterns)
-        for a in arrays:
-            a.flags.writeable = False  # shared with the next trial: evaluate must not write
-        return call_evaluate(self.spec.evaluate, arrays)
+        # Read-only views that cannot be made writeable: the patterns are shared with every later trial.
+        return call_evaluate(self.spec.evaluate, self.weights.arrays(patterns))
 
     def _evaluate_changed(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
