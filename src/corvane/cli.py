@@ -15,6 +15,7 @@ import argparse
 import contextlib
 import importlib
 import os
+import signal
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
@@ -251,9 +252,12 @@ def _study(args: argparse.Namespace) -> int:
             )  # fmt: skip
     else:
         results = campaign.run(**run)
-    if not args.quiet:
-        console.print(f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values")
-    _report(results, metric, args, console)
+    try:
+        if not args.quiet:
+            console.print(f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values")
+        _report(results, metric, args, console)
+    except KeyboardInterrupt:  # every trial is done: say so, and where they are
+        raise Interrupted(len(results.records), total, args.out) from None
     return 0
 
 
@@ -399,5 +403,13 @@ def _fail(line: str, status: int) -> int:
     return status
 
 
+def script() -> NoReturn:
+    """The ``corvane`` command: ``main``, then an exit that a late Ctrl-C cannot turn into a traceback."""
+    code = main()
+    # The outcome is printed; a Ctrl-C now would only kill the interpreter while it shuts down.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(code)
+
+
 if __name__ == "__main__":  # pragma: no cover
-    raise SystemExit(main())
+    script()
