@@ -122,8 +122,8 @@ def available_memory() -> int | None:
     return max(0, min(found)) if found else None
 
 
-def _gib(n: int) -> str:
-    return f"{n / 2**30:.1f} GiB"
+def _size(n: int) -> str:
+    return f"{n / 2**30:.1f} GiB" if n >= 2**30 else f"{n / 2**20:.1f} MiB"
 
 
 def _check_declared(path: Path, sizes: list[tuple[str, int]]) -> None:
@@ -132,8 +132,8 @@ def _check_declared(path: Path, sizes: list[tuple[str, int]]) -> None:
     total = sum(n for _, n in sizes)
     if available is not None and total > available:
         name, largest = max(sizes, key=lambda s: s[1])
-        raise StudyError(f"{path}: its arrays declare {_gib(total)} ({name} alone {_gib(largest)}), "
-                         f"more than the {_gib(available)} of memory available")  # fmt: skip
+        raise StudyError(f"{path}: its arrays declare {_size(total)} ({name} alone {_size(largest)}), "
+                         f"more than the {_size(available)} of memory available")  # fmt: skip
 
 
 def _npy_bytes(f: IO[bytes]) -> int:

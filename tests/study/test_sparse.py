@@ -87,3 +87,32 @@ def test_secded_sparse_faults_in_check_parity_fill_bits_and_last_chunk():
     ws = WeightSet.from_arrays([("w", np.arange(1, 6, dtype=np.float32))])  # 160 bits: last of 3 chunks partial
     out = both(ws, ["secded:64"], counts=[1, 2, 3, 20, 100, 216], trials=25, seed=3)
     assert {r["outcome"] for r in out} >= {"masked", "detected"}
+
+
+def _rewrites(arrays):
+    # A user's function that makes its arrays writeable again and writes into them.
+    for a in arrays:
+        try:
+            a.flags.writeable = True
+            a[...] = 0
+        except ValueError:
+            pass
+    return float(sum(np.nansum(np.abs(a.astype(np.float64))) for a in arrays))
+
+
+def _reads(arrays):
+    return float(sum(np.nansum(np.abs(a.astype(np.float64))) for a in arrays))
+
+
+@pytest.mark.parametrize("dense", [False, True])
+@pytest.mark.parametrize("storage", ["float32", "bfloat16"])
+def test_an_evaluate_that_makes_its_arrays_writeable_cannot_change_later_trials(storage, dense):
+    kw = dict(rates=[1e-3, 1e-2], trials=3, seed=6, dense=dense)
+    names = ["none", "secded:64", "mset"] if storage == "float32" else ["none", "mset"]
+    honest = Campaign(tiny(storage), names, evaluate=_reads, **kw).run()
+    ws = tiny(storage)
+    before = [t.patterns.copy() for t in ws.tensors]
+    vandal = Campaign(ws, names, evaluate=_rewrites, **kw).run()
+    strip = lambda rs: [{k: v for k, v in r.as_row().items() if k != "seconds"} for r in rs]  # noqa: E731
+    assert strip(vandal.records) == strip(honest.records)
+    assert all(np.array_equal(b, t.patterns) for b, t in zip(before, ws.tensors))
