@@ -379,6 +379,21 @@ def _dask_batch(spec: TrialSpec, protection: str, batch: list[TrialKey]) -> list
         return spec.run_batch(cached(spec, protection), batch, _thread_scratch())
 
 
+def _quiet(root: str) -> dict[str, int]:
+    """Silences a library's loggers but for critical messages; their levels before, to put back.
+
+    Dask logs a lost connection with tracebacks on stderr; the run reports it in one line.
+    """
+    names = [root] + [n for n in logging.root.manager.loggerDict if n.startswith(root + ".")]
+    levels = {}
+    for name in names:
+        logger = logging.getLogger(name)
+        if name == root or logger.level != logging.NOTSET:
+            levels[name] = logger.level
+            logger.setLevel(logging.CRITICAL)
+    return levels
+
+
 class Cluster(Executor):
     """Trials as tasks on a dask.distributed cluster; the spec is scattered to every worker once.
 
@@ -390,7 +405,6 @@ class Cluster(Executor):
 
     #: Batches in flight per slot of the cluster.
     AHEAD = 4
-    _LOGGER = "distributed.client"
 
     def __init__(self, scheduler: Any) -> None:
         try:
@@ -398,6 +412,7 @@ class Cluster(Executor):
         except ImportError:
             raise StudyError(f"a Dask cluster needs the 'cluster' extra: {CLUSTER_EXTRA}") from None
         self._distributed = distributed
+        self._comm_closed: type[BaseException] = distributed.comm.core.CommClosedError
         self.client: Any
         if isinstance(scheduler, distributed.Client):
             self.client, self._own = scheduler, False
@@ -408,8 +423,7 @@ class Cluster(Executor):
                 raise StudyError(f"cannot reach the Dask scheduler at {scheduler}: {exc}") from None
             self._own = True
         self._address = getattr(self.client.scheduler, "address", None) or str(scheduler)
-        self._level = logging.getLogger(self._LOGGER).level
-        logging.getLogger(self._LOGGER).setLevel(logging.CRITICAL)
+        self._levels = _quiet("distributed")
         self._spec: TrialSpec | None = None
         self._scattered: Any = None
         self._protection = ""
@@ -424,7 +438,8 @@ class Cluster(Executor):
         except (KeyboardInterrupt, StudyError, RunFailed):
             raise
         except BaseException as exc:  # noqa: BLE001 - Dask cancels with a BaseException (asyncio's CancelledError)
-            if self.client.status != "running":
+            # A lost connection surfaces as a closed comm, or as futures the client cancels once it notices.
+            if self.client.status != "running" or isinstance(exc, (OSError, self._comm_closed)):
                 raise RunFailed(f"lost the Dask scheduler at {self._address}") from None
             raise RunFailed(f"the Dask cluster failed: {type(exc).__name__}: {exc}") from None
 
@@ -494,7 +509,8 @@ class Cluster(Executor):
         if self._own:
             with contextlib.suppress(Exception):
                 self.client.close(timeout=5)
-        logging.getLogger(self._LOGGER).setLevel(self._level)
+        for name, level in self._levels.items():
+            logging.getLogger(name).setLevel(level)
 
 
 def make_executor(workers: int = 1, scheduler: Any = None) -> Executor:

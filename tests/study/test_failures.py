@@ -173,18 +173,23 @@ def test_workers_die_with_their_parent_and_leave_the_directory_free(tmp_path, we
 def test_a_forked_child_does_not_hold_the_run_directory_lock(tmp_path):
     c = Campaign(tiny(), ["none"], rates=[1e-3], trials=2)
     config = run_config(c.config(), c.weights, None)
-    r, w = os.pipe()
+    go, wait = os.pipe()
+    ready, started = os.pipe()
     with RunDir(tmp_path, config):
         pid = os.fork()
         if pid == 0:  # a child that outlives the run's hold on the directory
-            os.read(r, 1)
+            os.write(started, b"x")  # its fork handlers have run by now
+            os.read(go, 1)
             os._exit(0)
+        os.read(ready, 1)
     try:
         with RunDir(tmp_path, config):  # refused while the child shared the lock
             pass
     finally:
-        os.write(w, b"x")
+        os.write(wait, b"x")
         os.waitpid(pid, 0)
+        for fd in (go, wait, ready, started):
+            os.close(fd)
 
 
 def campaign(**kw):
