@@ -135,10 +135,10 @@ def _die_with(parent: int) -> None:
 
 
 def _portable(exc: BaseException) -> BaseException:
-    """An exception the parent can receive: itself if it pickles, else a RunFailed that names it."""
+    """An exception the parent can receive: itself if it survives pickling, else a RunFailed that names it."""
     try:
-        pickle.dumps(exc)
-    except Exception:  # noqa: BLE001 - whatever stops an exception from pickling
+        pickle.loads(pickle.dumps(exc))
+    except Exception:  # noqa: BLE001 - whatever stops an exception from pickling or unpickling
         return RunFailed(f"a worker process failed: {type(exc).__name__}: {exc}")
     return exc
 
@@ -277,7 +277,10 @@ class Processes(Executor):
 
     @staticmethod
     def _died(proc: Any) -> NoReturn:
-        proc.join()
+        proc.join(5)  # its pipe closed as it exited; a worker that closed it otherwise is ended here
+        if proc.exitcode is None:
+            proc.kill()
+            proc.join()
         raise RunFailed(_death(proc.pid, proc.exitcode))
 
     def _stop(self) -> None:

@@ -134,12 +134,12 @@ def write_plot(results: Results, path: str | Path, metric: str) -> int:
             ax.set_ylim(bottom=0)
         ax.set_xlabel("bit-error rate (faults per stored bit)")
         named = metric == "metric" and results.metric_name
-        ax.set_ylabel(_plain(f"metric ({results.metric_name})" if named else metric))
+        ax.set_ylabel(f"metric ({_plain(results.metric_name)})" if named else metric)
         kind = results.config.get("kind", "")
-        title = f"{results.config.get('weights', '')}: {kind} faults, mean and 95% interval"
+        title = f"{_plain(results.config.get('weights', ''))}: {kind} faults, mean and 95% interval"
         if left_out:
             title += f"\n{left_out} trials with a non-finite {metric} left out"
-        ax.set_title(_plain(title), fontsize=10)
+        ax.set_title(title, fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         if by:
             ax.legend(fontsize=8)
@@ -151,7 +151,7 @@ def write_plot(results: Results, path: str | Path, metric: str) -> int:
     return left_out
 
 
-def _plain(text: str) -> str:
+def _plain(text: object) -> str:
     # A '$' in a user's path would start matplotlib's math mode.
     return printable(text).replace("$", r"\$")
 

@@ -147,6 +147,11 @@ def test_a_plot_of_trials_with_metrics_that_are_not_finite_draws_the_others_and_
             tmp_path / "p.csv"]  # fmt: skip
     if metric == "rel_l2_error":  # all-zero weights: every error is infinitely large against them
         np.save(weights_file, np.zeros(200, np.float32))
+    import matplotlib.axes
+
+    titles = []
+    set_title = matplotlib.axes.Axes.set_title
+    monkeypatch.setattr(matplotlib.axes.Axes, "set_title", lambda ax, t, **kw: titles.append(t) or set_title(ax, t, **kw))
     code, out, err = cli(argv, capsys)
     assert (code, err) == (0, "")
     assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -154,6 +159,7 @@ def test_a_plot_of_trials_with_metrics_that_are_not_finite_draws_the_others_and_
     column = 15 if metric == "metric" else 9
     bad = sum(r.split(",")[column] in ("nan", "inf") for r in rows)
     assert bad and f"plot: {bad} trials with a {metric} that is not finite (NaN or infinite) are left out" in out
+    assert titles[0].endswith(f"interval\n{bad} trials with a non-finite {metric} left out")
 
 
 def test_outputs_are_written_before_the_table_is_printed(tmp_path, weights_file, capsys, monkeypatch):
@@ -163,3 +169,17 @@ def test_outputs_are_written_before_the_table_is_printed(tmp_path, weights_file,
     monkeypatch.setattr("corvane.report.print_table", broken_terminal)
     code, _, _ = cli([*STUDY, "--weights", weights_file, "--csv", tmp_path / "t.csv"], capsys)
     assert code == 1 and (tmp_path / "t.csv").read_text().startswith("protection,")
+
+
+@pytest.mark.parametrize(
+    "code, kind",
+    [("ENOSPC", "RunFailed"), ("EDQUOT", "RunFailed"), ("EIO", "RunFailed"), ("EFBIG", "RunFailed"),
+     ("EACCES", "StudyError"), ("EROFS", "StudyError"), ("ENOENT", "StudyError")],
+)  # fmt: skip
+def test_a_full_disk_fails_the_run_and_a_bad_path_is_bad_input(code, kind):
+    import errno
+
+    from corvane.files import write_error
+
+    exc = write_error("t.csv", OSError(getattr(errno, code), os.strerror(getattr(errno, code))))
+    assert type(exc).__name__ == kind and str(exc) == f"t.csv: cannot write: {os.strerror(getattr(errno, code))}"
