@@ -40,9 +40,10 @@ def encoding_bits(encoding: Encoding, sites: _Sites) -> npt.NDArray[np.uint8]:
     """The stored bit (0 or 1) at each encoded bit index, as a uint8 array."""
 
 def encoding_trial(
-    encoding: Encoding, kind: SupportsIndex, sites: _Sites, element_bits: SupportsIndex
-) -> tuple[_Sites, npt.NDArray[np.uint16] | npt.NDArray[np.uint32], int, int, int]:
-    """What the faults would change, decoding only the chunks they hit."""
+    encoding: Encoding, kind: SupportsIndex, sites: _Sites, element_bits: SupportsIndex, correct_parity: object = False
+) -> tuple[_Sites, npt.NDArray[np.uint16] | npt.NDArray[np.uint32], int, int, int, int, int]:
+    """What the faults would change, decoding only the chunks they hit: the changed elements, their new
+    patterns, and the hit chunks corrected, flagged, miscorrected, flagged with intact data, and hit twice or more."""
 
 def changed(a: _Values, b: _Values) -> _Sites:
     """The indices where two arrays differ bitwise."""

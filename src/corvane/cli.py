@@ -17,6 +17,7 @@ import importlib
 import os
 import signal
 import sys
+import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
@@ -24,7 +25,10 @@ from typing import Any, NoReturn, TypeVar
 from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, RunFailed, StudyError, printable
 
 T = TypeVar("T")
-RATE_HELP = "rate always means faults per stored bit (check, parity and fill bits included)"
+RATE_HELP = (
+    "rate always means faults per stored bit (check, parity and fill bits included), a fault being one event of "
+    "--pattern; with --bits, faults per chosen bit"
+)
 DIGITS_METRIC = "test-set accuracy of the digits MLP"
 
 
@@ -92,11 +96,21 @@ def load_callable(spec: str) -> Any:
     return fn
 
 
+def parse_range(text: str) -> tuple[float | None, float | None]:
+    """'LO:HI', either end may be empty (unbounded on that side)."""
+    parts = text.split(":")
+    if len(parts) != 2:
+        raise StudyError(f"--metric-range: '{text}' is not LO:HI")
+    return (None if not parts[0] else _floats(parts[0], "--metric-range")[0],
+            None if not parts[1] else _floats(parts[1], "--metric-range")[0])  # fmt: skip
+
+
 def _output_options(parser: argparse.ArgumentParser) -> None:
     """The outputs that ``study`` and ``report`` share."""
     parser.add_argument("--csv", metavar="PATH", help="one row per trial")
-    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates")
+    parser.add_argument("--json", metavar="PATH", help="config, trials and aggregates with intervals and expectations")
     parser.add_argument("--plot", metavar="PATH", help="metric against rate; PNG, SVG or PDF by extension")
+    parser.add_argument("--plot-outcomes", metavar="PATH", help="outcome fractions against rate, with intervals")
     parser.add_argument(
         "--metric", metavar="NAME", help="the metric of the table and plot (default: metric, else rel_l2_error)"
     )
@@ -116,22 +130,64 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("--tensors", metavar="GLOB[,GLOB]", help="study only the tensors whose names match")
     st.add_argument(
         "--as", dest="as_dtype", choices=("float32", "float16", "bfloat16"), default="float32",
-        help="the default model stored as this dtype",
+        help="store the float32 tensors in this format (rounded to nearest even) and study them as 16-bit patterns; "
+        "what the rounding loses is reported once",
     )  # fmt: skip
     st.add_argument(
         "--protect", metavar="LIST",
-        help="comma-separated: none, secded:BITS, cep:D3P1|D7P1|D15P1, mset (default: none,secded:64,cep:D3P1,mset)",
+        help="comma-separated: none, secded:BITS, secded-pc:BITS, cep:D3P1|D7P1|D15P1, mset "
+        "(default: none,secded:64,cep:D3P1,mset)",
     )  # fmt: skip
     lvl = st.add_mutually_exclusive_group()
     lvl.add_argument(
         "--rates", metavar="LIST|START:STOP:N",
-        help=f"bit-error rates, a list or N log-spaced values; {RATE_HELP} (default 1e-5:1e-2:4)",
+        help=f"bit-error rates, a list or N log-spaced values; {RATE_HELP} (default: 4 rates chosen from the weights' "
+        "bits, from about 1 fault per trial to 1000; --quick 3, from about 10)",
     )  # fmt: skip
     lvl.add_argument("--faults", metavar="LIST", help="absolute fault counts instead of rates")
-    st.add_argument("--kind", choices=("flip", "stuck-at-0", "stuck-at-1"), default="flip")
-    st.add_argument("--trials", type=int, default=None, metavar="N", help="trials per protection and rate (default 50)")
+    st.add_argument(
+        "--kind", metavar="KIND", default="flip",
+        help="flip, stuck-at-0 or stuck-at-1, or a mix drawn per event, e.g. flip:0.8,stuck-at-0:0.1,stuck-at-1:0.1",
+    )  # fmt: skip
+    st.add_argument(
+        "--pattern", metavar="PATTERN", default="single",
+        help="what one fault event changes: single (one bit), burst:B (B adjacent bits of one storage word) or "
+        "word:K (K distinct bits of one word); no word is hit twice in a trial (default single)",
+    )  # fmt: skip
+    st.add_argument(
+        "--bits", metavar="SPEC",
+        help="fault only these bits of the values: numbers and ranges (30, 23-30), names (sign, exponent, "
+        "mantissa), or check for the protection's redundancy; rates then count per chosen bit",
+    )  # fmt: skip
+    st.add_argument(
+        "--trials", type=int, default=None, metavar="N",
+        help="trials per protection and rate (default 50); with --margin the most a cell runs (default: the worst case)",
+    )  # fmt: skip
     st.add_argument("--seed", type=int, default=0, metavar="N")
-    st.add_argument("--evaluate", metavar="MODULE:FUNCTION", help="a callable on the list of decoded arrays -> float")
+    st.add_argument(
+        "--evaluate", metavar="MODULE:FUNCTION",
+        help="f(weights) -> float on the decoded weights (a read-only mapping, tensor name -> array); or a factory, "
+        "f(clean weights) -> (f(weights) -> float), called once per process",
+    )  # fmt: skip
+    st.add_argument(
+        "--data", metavar="DATA.npz",
+        help="with an .onnx --weights: evaluate the model itself on these inputs (arrays by input name, optionally "
+        "'labels') with ONNX Runtime; the metric is top-1 accuracy, or without labels top-1 agreement with the "
+        "fault-free model",
+    )  # fmt: skip
+    st.add_argument(
+        "--metric-range", metavar="LO:HI", type=parse_range,
+        help="what the evaluate function's metric can be (e.g. 0:1 for an accuracy): no interval leaves it",
+    )  # fmt: skip
+    st.add_argument(
+        "--tolerance", type=float, metavar="T",
+        help="split sdc into sdc_tolerable (metric within T of the protection's clean metric) and sdc_critical",
+    )  # fmt: skip
+    st.add_argument(
+        "--margin", type=float, metavar="E",
+        help="run each cell in batches until every outcome fraction's interval half-width is at most E",
+    )  # fmt: skip
+    st.add_argument("--confidence", type=float, default=0.95, metavar="C", help="level of every interval (default 0.95)")
     _output_options(st)
     st.add_argument("--quick", action="store_true", help="a study of a few seconds")
     st.add_argument("--quiet", action="store_true", help="no progress bar")
@@ -154,7 +210,7 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     st.add_argument(
         "--show-trial", nargs=3, metavar=("PROTECTION", "RATE", "TRIAL"),
-        help="rerun one trial from its seed and list its faults",
+        help="rerun one trial from its seed and list its faults; with --faults, give the fault count instead of RATE",
     )  # fmt: skip
 
     rep = sub.add_parser(
@@ -162,6 +218,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Reports a campaign from its run directory alone (no weights needed).",
     )  # fmt: skip
     rep.add_argument("dir", metavar="DIR")
+    rep.add_argument("--confidence", type=float, metavar="C", help="level of the intervals (default: the campaign's)")
     _output_options(rep)
 
     ins = sub.add_parser("inspect", help="list a file's tensors and what each protection would store")
@@ -189,54 +246,67 @@ def _protect(text: str | None) -> list[str]:
     return [p for p in text.split(",") if p.strip()] if text is not None else list(DEFAULT_PROTECTIONS)
 
 
-def _console(stderr: bool = False) -> Any:
-    """A console that prints text as it is: no markup, no emoji codes (names are the user's, not ours)."""
-    from rich.console import Console
-
-    # Off a terminal rich would wrap the table at 80 columns.
-    wide = (sys.stderr if stderr else sys.stdout).isatty()
-    return Console(stderr=stderr, markup=False, emoji=False, width=None if wide else 132)
-
-
 def _study(args: argparse.Namespace) -> int:
-    from .campaign import Campaign, check_seed, check_trials, check_workers
+    from .campaign import (
+        Campaign, check_bits, check_confidence, check_data, check_kind, check_margin, check_metric_range,
+        check_pattern, check_seed, check_tolerance, check_trials, check_workers, onnx_evaluate,
+    )  # fmt: skip
     from .weights import load_weights
 
     if args.trials is not None:
         check_trials(args.trials, "--trials")
     check_seed(args.seed, "--seed")
+    kind, pattern, bits = check_kind(args.kind, "--kind"), check_pattern(args.pattern, "--pattern"), check_bits(
+        args.bits, "--bits"
+    )
+    check_data(args.data, args.weights, args.evaluate)
+    check_confidence(args.confidence, "--confidence")
+    if args.margin is not None:
+        check_margin(args.margin, "--margin")
+    if args.tolerance is not None:
+        check_tolerance(args.tolerance, "--tolerance")
+    metric_range = check_metric_range(args.metric_range or (None, None), "--metric-range")
+    if args.metric_range and not (args.evaluate or args.data):
+        raise StudyError("--metric-range describes the metric of --evaluate or --data; give one")
     evaluate = load_callable(args.evaluate) if args.evaluate else None
     metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
     if args.weights is not None:
-        weights = load_weights(args.weights, tensors)
+        weights = load_weights(args.weights, tensors).stored_as(args.as_dtype, "--as")
+        if args.data:
+            evaluate, metric_name = onnx_evaluate(weights, args.weights, args.data)
+            if args.metric_range is None:  # top-1 accuracy, or agreement with the fault-free model
+                metric_range = (0.0, 1.0)
     else:
         from . import digits
 
         weights, default_eval = digits.weight_set(args.as_dtype, tensors)
         if evaluate is None:
-            evaluate, metric_name = default_eval, DIGITS_METRIC
-    if args.faults is not None:
-        counts, rates = parse_counts(args.faults), None
-    else:
-        counts = None
-        rates = parse_rates(args.rates or ("1e-4:1e-2:3" if args.quick else "1e-5:1e-2:4"))
-    trials = args.trials or (10 if args.quick else 50)
+            evaluate, metric_name, metric_range = default_eval, DIGITS_METRIC, digits.ACCURACY_RANGE
+    if args.tolerance is not None and evaluate is None:
+        raise StudyError("--tolerance needs a task metric: --evaluate, --data, or the default model")
+    counts = parse_counts(args.faults) if args.faults is not None else None
+    rates = parse_rates(args.rates) if args.rates is not None else None
+    trials = args.trials or (None if args.margin is not None else 10 if args.quick else 50)
     campaign = Campaign(
-        weights, _protect(args.protect), rates=rates, counts=counts, kind=args.kind, trials=trials,
-        seed=args.seed, evaluate=evaluate, dense=args.dense, metric_name=metric_name,
+        weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials, seed=args.seed,
+        evaluate=evaluate, dense=args.dense, metric_name=metric_name, pattern=pattern, bits=bits, quick=args.quick,
+        confidence=args.confidence, margin=args.margin, tolerance=args.tolerance, metric_range=metric_range,
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
     _check_outputs(args, args.out)
     workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
     console = _console()
     if args.show_trial:
-        return _show_trial(campaign, args.show_trial, console)
+        return _show_trial(campaign, args.show_trial, console, counts is not None)
     campaign.check()
+    if campaign.margin is not None:
+        console.print(_margin_plan(campaign))
     total = campaign.total_trials()
     run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
-    show_progress = not args.quiet and sys.stderr.isatty()
-    if show_progress:
+    if args.quiet:
+        results = campaign.run(**run)
+    elif sys.stderr.isatty():
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
         # Refreshed as trials finish, not from a thread of its own: worker processes are forked from here.
@@ -248,17 +318,80 @@ def _study(args: argparse.Namespace) -> int:
             results = campaign.run(
                 on_trial=lambda rec: progress.update(bar, advance=1, description=rec.protection, refresh=True),
                 on_resume=lambda n: progress.update(bar, completed=n, refresh=True),
+                on_total=lambda n: progress.update(bar, total=n, refresh=True),
                 **run,
             )  # fmt: skip
     else:
-        results = campaign.run(**run)
+        beat = Heartbeat(total)
+        results = campaign.run(on_trial=beat.trial, on_resume=beat.resumed, on_total=beat.planned, **run)
     try:
         if not args.quiet:
             console.print(f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values")
+        if results.rates_note:
+            console.print(results.rates_note)
         _report(results, metric, args, console)
     except KeyboardInterrupt:  # every trial is done: say so, and where they are
-        raise Interrupted(len(results.records), total, args.out) from None
+        raise Interrupted(len(results.records), len(results.records), args.out) from None
     return 0
+
+
+def _margin_plan(campaign: Any) -> str:
+    """What a margin asks for, before the run: the sample-size formula's worst case per cell."""
+    margin = campaign.margin
+    worst = campaign.worst_cases()
+    low, high = min(worst.values(), default=0), max(worst.values(), default=0)
+    spread = str(high) if low == high else f"{low} to {high}"
+    short = " (fewer than the worst case: a cell may stop there before its intervals are that narrow)" if (
+        campaign.trials < high) else ""  # fmt: skip
+    return (
+        f"--margin {margin.half_width:g} at {100 * margin.confidence:.4g}%: worst case {spread} trials per cell "
+        f"(n = z^2 p(1-p)/e^2 at p = 0.5, finite-population corrected); each cell runs batches of {margin.batch} "
+        f"trials, at most {campaign.trials}{short}, until every outcome fraction's interval half-width is at most "
+        f"{margin.half_width:g}"
+    )
+
+
+class Heartbeat:
+    """A line on stderr every few seconds while trials run, where no progress bar is drawn (a batch job's log):
+    nothing for a run shorter than ``FIRST`` seconds."""
+
+    FIRST = 5.0
+    EVERY = 10.0
+
+    def __init__(self, total: int, clock: Callable[[], float] = time.monotonic) -> None:
+        self.total = total
+        self.clock = clock
+        self.start = clock()
+        self.due = self.start + self.FIRST
+        self.done = self.resumed_at = 0
+
+    def resumed(self, done: int) -> None:
+        self.done = self.resumed_at = done
+
+    def planned(self, total: int) -> None:
+        """A new total of trials: a margin stopped a cell short of its maximum."""
+        self.total = total
+
+    def trial(self, rec: Any) -> None:
+        self.done += 1
+        now = self.clock()
+        if now < self.due:
+            return
+        self.due = now + self.EVERY
+        elapsed = now - self.start
+        ran = self.done - self.resumed_at
+        left = elapsed / ran * (self.total - self.done)
+        print(f"corvane: {self.done} of {self.total} trials done ({rec.protection}), {elapsed:.0f} s, "
+              f"about {left:.0f} s left", file=sys.stderr, flush=True)  # fmt: skip
+
+
+def _console(stderr: bool = False) -> Any:
+    """A console that prints text as it is: no markup, no emoji codes (names are the user's, not ours)."""
+    from rich.console import Console
+
+    # Off a terminal rich would wrap tables at 80 columns and cut long tensor names short.
+    wide = (sys.stderr if stderr else sys.stdout).isatty()
+    return Console(stderr=stderr, markup=False, emoji=False, width=None if wide else 100_000)
 
 
 def _metric(name: str | None, has_metric: bool) -> str:
@@ -275,31 +408,33 @@ def _metric(name: str | None, has_metric: bool) -> str:
 def _check_outputs(args: argparse.Namespace, run_dir: str | None) -> None:
     from .campaign import check_outputs
 
-    check_outputs([(args.csv, False), (args.json, False), (args.plot, True)], run_dir)
+    check_outputs([(args.csv, False), (args.json, False), (args.plot, True), (args.plot_outcomes, True)], run_dir)
 
 
 def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, live: bool = True) -> None:
     from . import report
 
     # The files first: whatever happens to the terminal, they are written.
-    left_out = 0
     if args.csv is not None:
         report.write_csv(results, args.csv)
     if args.json is not None:
         report.write_json(results, args.json)
     if args.plot is not None:
-        left_out = report.write_plot(results, args.plot, metric)
+        report.write_plot(results, args.plot, metric)
+    if args.plot_outcomes is not None:
+        report.write_outcome_plot(results, args.plot_outcomes)
     report.print_table(results, metric, console.print)
     if live and results.metric_name and not args.quiet:
         console.print(f"metric: {printable(results.metric_name)}")
-    if left_out:
-        console.print(f"plot: {left_out} trials with a {metric} that is not finite (NaN or infinite) are left out")
 
 
 def _report_dir(args: argparse.Namespace) -> int:
     from . import rundir
+    from .campaign import check_confidence
 
     results, total = rundir.load(args.dir)
+    if args.confidence is not None:
+        results.confidence = check_confidence(args.confidence, "--confidence")
     has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
     metric = _metric(args.metric, has_metric)
     _check_outputs(args, args.dir)
@@ -312,26 +447,27 @@ def _report_dir(args: argparse.Namespace) -> int:
     return 0
 
 
-def _show_trial(campaign: Any, spec: Sequence[str], console: Any) -> int:
+def _show_trial(campaign: Any, spec: Sequence[str], console: Any, counted: bool) -> int:
     from rich.table import Table
 
-
-    name, rate_text, trial_text = spec
+    name, level_text, trial_text = spec
+    level = "FAULTS" if counted else "RATE"
     try:
-        rate = float(rate_text)
+        value = float(level_text)
         trial = int(trial_text)
     except ValueError:
-        raise StudyError(f"--show-trial: expected PROTECTION RATE TRIAL, got {' '.join(spec)}") from None
-    record, faults = campaign.show_trial(name, rate, trial)
+        raise StudyError(f"--show-trial: expected PROTECTION {level} TRIAL, got {' '.join(spec)}") from None
+    record, faults = campaign.show_trial(name, value, trial, "--show-trial")
     row = record.as_row()
     console.print(", ".join(f"{k}={v}" for k, v in row.items() if v is not None and k != "seconds"))
-    table = Table(title=f"faults of {printable(name)} rate {printable(rate_text)} trial {trial} (seed {record.seed})",
+    where = f"{level_text} faults" if counted else f"rate {level_text}"
+    table = Table(title=f"faults of {printable(name)}, {printable(where)}, trial {trial} (seed {record.seed})",
                   title_justify="left")  # fmt: skip
-    for h in ("site", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
-        table.add_column(h)
+    for h in ("site", "event", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
+        table.add_column(h, overflow="fold")
     for f in faults:
         table.add_row(
-            str(f.site), printable(f.tensor or "-"), "-" if f.element is None else str(f.element),
+            str(f.site), str(f.event), printable(f.tensor or "-"), "-" if f.element is None else str(f.element),
             "-" if f.bit is None else str(f.bit), f.where, f.kind,
             "-" if f.before is None else repr(f.before), "-" if f.after is None else repr(f.after),
         )  # fmt: skip
@@ -350,7 +486,7 @@ def _inspect(args: argparse.Namespace) -> int:
     t = Table(title=f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values",
               title_justify="left")  # fmt: skip
     for h in ("tensor", "shape", "dtype", "studied as", "values"):
-        t.add_column(h)
+        t.add_column(h, overflow="fold")
     for x in weights.tensors:
         t.add_row(printable(x.name), "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
     console.print(t)
@@ -365,7 +501,7 @@ def _inspect(args: argparse.Namespace) -> int:
         if s.applicable:
             p.add_row(s.name, str(s.stored_bits), f"{s.bits_per_value:.3f}", f"{s.stored_bits / base - 1:+.2%}")
         else:
-            p.add_row(s.name, "not applicable", s.reason, "")
+            p.add_row(s.name, "not applicable", printable(s.reason), "")
     console.print(p)
     return 0
 
@@ -378,6 +514,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise StudyError(f"the study needs the 'study' extra ({exc.name} is missing): {STUDY_EXTRA}") from None
         args = build_parser().parse_args(argv)
         _no_empty_values(args)
+        _load(args)
         commands = {"inspect": _inspect, "report": _report_dir, "study": _study}
         return commands[args.command](args)
     except StudyError as exc:
@@ -395,6 +532,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         with contextlib.suppress(OSError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+
+
+def _load(args: argparse.Namespace) -> None:
+    """Imports what the command will use with Ctrl-C held back: a Ctrl-C while they load ends the command
+    once they have, instead of cutting an extension module's initialisation short (see ``ctrl_c_held``)."""
+    from .errors import ctrl_c_held
+
+    modules = ["rich.console", "rich.table", "rich.progress", ".campaign", ".report", ".rundir", ".weights"]
+    if args.command == "study" and args.weights is None:
+        modules.append("sklearn.datasets")  # the default model's data
+    if getattr(args, "data", None) is not None:
+        modules.append("onnxruntime")
+    if getattr(args, "scheduler", None) is not None:
+        modules.append("distributed")
+    plotting = getattr(args, "plot", None) is not None or getattr(args, "plot_outcomes", None) is not None
+    with ctrl_c_held():
+        for name in modules:
+            try:
+                importlib.import_module(name, __package__)
+            except ImportError:
+                pass  # the command names what is missing where it needs it
+        if plotting:
+            with contextlib.suppress(ImportError):
+                importlib.import_module(".report", __package__).pyplot()
 
 
 def _fail(line: str, status: int) -> int:

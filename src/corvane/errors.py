@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import contextlib
+import signal
+import threading
+from collections.abc import Iterator, Sequence
 
 #: What to install for the study's dependencies, and for Dask clusters.
 STUDY_EXTRA = "pip install 'corvane[study]'"
@@ -40,10 +43,30 @@ class Interrupted(KeyboardInterrupt):
         self.out = out
 
     def __str__(self) -> str:
-        return kept(self.done, self.total, self.out)
+        return kept_trials(self.done, self.total, self.out)
 
 
-def kept(done: int, total: int, out: str | None) -> str:
+@contextlib.contextmanager
+def ctrl_c_held() -> Iterator[None]:
+    """Holds Ctrl-C back for a block that must not be cut short; one that came meanwhile is raised at its end.
+
+    The signal itself is blocked, not only Python's handler: a process forked
+    meanwhile inherits the block, and an extension module that initialises
+    meanwhile never sees an interrupt (some then fail with an ImportError, or
+    leave the interpreter to kill itself with SIGINT at exit). Signals reach
+    the main thread only, so elsewhere nothing is held.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+def kept_trials(done: int, total: int, out: str | None) -> str:
     """How many trials a stopped run finished, and where they are kept."""
     where = f"kept in {out}" if out else "not kept (use --out DIR to resume)"
     return f"{done} of {total} trials done, {where}"

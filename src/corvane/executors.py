@@ -18,7 +18,6 @@ import functools
 import importlib
 import itertools
 import logging
-import math
 import os
 import pickle
 import signal
@@ -30,7 +29,7 @@ from collections.abc import Generator, Iterable, Iterator
 from types import TracebackType
 from typing import Any, NoReturn
 
-from .errors import CLUSTER_EXTRA, RunFailed, StudyError
+from .errors import CLUSTER_EXTRA, RunFailed, StudyError, ctrl_c_held
 from .protections import Protection, parse_protection
 from .trial import Prepared, Scratch, TrialSpec
 from .vocabulary import Damage, TrialKey, TrialRecord
@@ -169,19 +168,6 @@ def _worker(conn: Any, threads: int, parent: int) -> None:
             return
 
 
-@contextlib.contextmanager
-def _ctrl_c_deferred() -> Iterator[None]:
-    """Holds Ctrl-C back while workers are started or stopped, so none is forked or killed unrecorded."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, old)
-
-
 def _death(pid: int, exitcode: int | None) -> str:
     if exitcode is not None and exitcode < 0:
         try:
@@ -202,7 +188,10 @@ class Processes(Executor):
     Each worker has a pipe of its own; the parent waits on the pipes and on
     the processes' sentinels together, so a worker that dies (killed, out of
     memory, an ``os._exit`` in user code) is noticed at once, and stopping
-    kills the workers outright: nothing they hold is worth waiting for.
+    kills the workers outright: nothing they hold is worth waiting for. The
+    workers serve every ``run`` of the prepared protection (a campaign with a
+    margin runs a protection's trials in several rounds) and are stopped when
+    the protection is released, or at once when a run ends early.
     """
 
     def __init__(self, workers: int) -> None:
@@ -213,6 +202,7 @@ class Processes(Executor):
 
     def prepare(self, spec: TrialSpec, protection: Protection) -> None:
         global _FORKED
+        self._stop()  # workers forked before hold the previous protection
         _FORKED = spec, spec.prepare(protection)
 
     def clean(self) -> Clean:
@@ -224,7 +214,7 @@ class Processes(Executor):
 
         ctx = multiprocessing.get_context("fork")
         threads = max(1, (os.cpu_count() or 1) // n)
-        with _ctrl_c_deferred(), warnings.catch_warnings():
+        with ctrl_c_held(), warnings.catch_warnings():
             # Python 3.12+ warns on fork beside threads; ours are the native pool's, which a child rebuilds.
             warnings.filterwarnings("ignore", message=".*fork.*", category=DeprecationWarning)
             for _ in range(n):
@@ -243,10 +233,11 @@ class Processes(Executor):
         from multiprocessing.connection import wait
 
         assert _FORKED is not None
-        size = batch_size(count, self.workers)
-        work = batches(tasks, size)
+        work = batches(tasks, batch_size(count, self.workers))
+        finished = False
         try:
-            self._start(min(self.workers, math.ceil(count / size)))
+            if not self._procs:
+                self._start(self.workers)
             owner = {conn: proc for proc, conn in self._procs}
             idle = list(owner)
             busy: set[Any] = set()
@@ -257,6 +248,7 @@ class Processes(Executor):
                     conn.send(batch)
                     busy.add(conn)
                 if not busy:
+                    finished = True
                     return
                 ready: list[Any] = wait([*busy, *sentinels])
                 for conn in [c for c in ready if c in busy]:
@@ -273,7 +265,8 @@ class Processes(Executor):
                     if s in sentinels:
                         self._died(sentinels[s])
         finally:
-            self._stop()
+            if not finished:  # an error, or the caller stopped early: nothing may keep running
+                self._stop()
 
     @staticmethod
     def _died(proc: Any) -> NoReturn:
@@ -284,7 +277,7 @@ class Processes(Executor):
         raise RunFailed(_death(proc.pid, proc.exitcode))
 
     def _stop(self) -> None:
-        with _ctrl_c_deferred():
+        with ctrl_c_held():
             for proc, conn in self._procs:
                 if proc.exitcode is None:
                     proc.kill()

@@ -31,6 +31,7 @@ from .native import changed
 from .vocabulary import Change, Damage, Tensor
 
 
+Values = npt.NDArray[np.float64]
 BLOCK = 1 << 20  # values converted to float64 at a time, to keep memory flat
 
 
@@ -62,10 +63,10 @@ def damage(tensors: Sequence[Tensor], changes: Sequence[Change], ref: Reference)
     Sums run block by block in a fixed order, so equal changes give equal metrics.
     """
 
-    def blocks() -> Iterator[tuple[Tensor, npt.NDArray[Any], npt.NDArray[Any]]]:
+    def blocks() -> Iterator[tuple[Values, Values]]:
         for t, (idx, before, after) in zip(tensors, changes, strict=True):
             for i in range(0, idx.size, BLOCK):
-                yield t, before[i : i + BLOCK], after[i : i + BLOCK]
+                yield t.values(before[i : i + BLOCK]), t.values(after[i : i + BLOCK])
 
     return _accumulate(blocks(), ref)
 
@@ -74,23 +75,35 @@ def damage_between(tensors: Sequence[Tensor], before: Sequence[npt.NDArray[Any]]
                    ref: Reference) -> Damage:  # fmt: skip
     """Damage between two whole sets of patterns, a block at a time (no whole-size temporaries)."""
 
-    def blocks() -> Iterator[tuple[Tensor, npt.NDArray[Any], npt.NDArray[Any]]]:
+    def blocks() -> Iterator[tuple[Values, Values]]:
         for t, a, b in zip(tensors, before, after, strict=True):
             for i in range(0, a.size, BLOCK):
                 pa, pb = a[i : i + BLOCK], b[i : i + BLOCK]
                 idx = changed(pa, pb)
-                yield t, pa[idx], pb[idx]
+                yield t.values(pa[idx]), t.values(pb[idx])
 
     return _accumulate(blocks(), ref)
 
 
-def _accumulate(blocks: Iterator[tuple[Tensor, npt.NDArray[Any], npt.NDArray[Any]]], ref: Reference) -> Damage:
+def rounding_loss(before: Sequence[Tensor], after: Sequence[Tensor]) -> Damage:
+    """What storing tensors in another dtype changed in their values (a NaN that stays NaN is unchanged)."""
+
+    def blocks() -> Iterator[tuple[Values, Values]]:
+        for s, t in zip(before, after, strict=True):
+            for i in range(0, s.size, BLOCK):
+                a, b = s.values(s.patterns[i : i + BLOCK]), t.values(t.patterns[i : i + BLOCK])
+                moved = (a != b) & ~(np.isnan(a) & np.isnan(b))
+                yield a[moved], b[moved]
+
+    return _accumulate(blocks(), Reference.of(before, [t.patterns for t in before]))
+
+
+def _accumulate(blocks: Iterator[tuple[Values, Values]], ref: Reference) -> Damage:
     changed_ = created = 0
     total = squares = worst = 0.0
-    for t, before, after in blocks:
-        changed_ += int(before.size)
-        if before.size:
-            a, b = t.values(before), t.values(after)
+    for a, b in blocks:
+        changed_ += int(a.size)
+        if a.size:
             fa, fb = np.isfinite(a), np.isfinite(b)
             both = fa & fb
             if both.all():  # the common case: the same errors in the same order, without the selection

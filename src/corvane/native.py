@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import importlib
 import itertools
+import os
 from collections.abc import Callable
 from itertools import islice
 from typing import Any
@@ -40,6 +41,18 @@ _INJECT: dict[str, Callable[[list[Patterns], list[tuple[_rust.Fault, int]]], Non
     "uint16": _rust.list_of_array_faults_u16,
     "uint8": _rust.list_of_array_faults_u8,
 }
+
+
+def thread_share() -> int:
+    """The threads this process's native work may use, when it was given a share of the cores (0 otherwise).
+
+    A worker process is given its share through RAYON_NUM_THREADS, which sizes
+    the native pool; other native libraries a trial calls take the same.
+    """
+    try:
+        return max(0, int(os.environ.get("RAYON_NUM_THREADS", "0")))
+    except ValueError:
+        return 0
 
 
 def bits_view(a: Patterns) -> Patterns:
@@ -86,6 +99,19 @@ def flagged(flags: list[bool], hit: I64) -> I64:
     picked = np.array([flags[i] for i in hit.tolist()], dtype=bool)
     kept: I64 = hit[~picked]
     return kept
+
+
+_BYTE_ONES = np.array([bin(i).count("1") for i in range(256)], dtype=np.uint8)
+
+
+def popcount(x: npt.NDArray[Any]) -> npt.NDArray[np.uint8]:
+    """Set bits of each unsigned integer of ``x``."""
+    if hasattr(np, "bitwise_count"):  # NumPy 2
+        out: npt.NDArray[np.uint8] = np.bitwise_count(x)
+        return out
+    per_byte = _BYTE_ONES[np.ascontiguousarray(x).view(np.uint8).reshape(*x.shape, x.dtype.itemsize)]
+    total: npt.NDArray[np.uint8] = per_byte.sum(axis=-1, dtype=np.uint8)
+    return total
 
 
 def unique(x: npt.NDArray[Any]) -> I64:

@@ -7,8 +7,12 @@ rather than mixed in. ``trials.jsonl`` gets one JSON line per finished trial,
 appended as trials finish, each line in a single ``write`` so an interrupt
 never splits it; only a crash of the machine can leave a cut-off last line,
 which is dropped on the next open and that trial is run again.
-``protections.json`` keeps the protection summaries and the baseline metric,
-so ``corvane report DIR`` needs nothing but the directory.
+``protections.json`` keeps the protection summaries (with what probability
+theory expects of each cell), the baseline metric and how the results are
+reported (the metric's name and range, the confidence of the intervals), so
+``corvane report DIR`` needs nothing but the directory. Under a margin the
+trials a cell keeps are decided by the records themselves, the same way the
+campaign decided them.
 """
 
 from __future__ import annotations
@@ -28,14 +32,17 @@ from typing import Any
 from .errors import StudyError
 from .files import atomic_write, write_error
 from .protections import parse_protection
+from .results import Margin, Results, planned
 from .vocabulary import (
+    COUNTERS,
     OUTCOMES,
+    SDC_SPLIT,
     Count,
     Damage,
     FaultLevel,
     ProtectionSummary,
     Rate,
-    Results,
+    Rounding,
     TrialKey,
     TrialRecord,
     trial_seed,
@@ -47,7 +54,9 @@ TRIALS = "trials.jsonl"
 SUMMARIES = "protections.json"
 #: The files a run directory holds; no output may be written over one of them.
 OWN_FILES = (CONFIG, TRIALS, SUMMARIES)
-FORMAT = 1
+#: 2: records with outcomes masked / sdc / due / false_due, the protections' own counters and the bits
+#: changed; configs with the fault pattern, the bits targeted, the margin and the tolerance.
+FORMAT = 2
 #: A finished trial reaches the disk within about this many seconds.
 SYNC_SECONDS = 1.0
 
@@ -69,6 +78,7 @@ def _forget_in_child() -> None:
 
 
 os.register_at_fork(after_in_child=_forget_in_child)
+
 
 def weights_digest(weights: WeightSet) -> str:
     """A digest of the studied tensors' names, dtypes, shapes and bits."""
@@ -111,6 +121,12 @@ def _text(value: Any, what: str) -> str:
     return value
 
 
+def _flag(value: Any, what: str) -> bool:
+    if not isinstance(value, bool):
+        raise _Bad(f"{what} is {json.dumps(value)}, not true or false")
+    return value
+
+
 def _optional(value: Any, check: Callable[[Any, str], Any], what: str) -> Any:
     return None if value is None else check(value, what)
 
@@ -119,20 +135,21 @@ def _optional(value: Any, check: Callable[[Any, str], Any], what: str) -> Any:
 class Grid:
     """The trials a campaign's config holds, and what each of their records must say.
 
-    ``stored_bits`` (per applicable protection, when known) lets the fault
-    count and rate of each record be checked too.
+    ``targeted`` (per applicable protection, the bits its rates count, when
+    known) lets the fault count and rate of each record be checked too.
     """
 
-    chunks: dict[str, bool]  # protection -> whether its records carry chunk counts
+    counters: dict[str, tuple[str, ...]]  # protection -> the counters its records carry
     levels: list[FaultLevel]
     trials: int
     seed: int
     kind: str
     evaluate: bool
-    stored_bits: dict[str, int] | None = None
+    outcomes: tuple[str, ...]
+    targeted: dict[str, int] | None = None
 
     @classmethod
-    def of(cls, campaign: Any, stored_bits: dict[str, int] | None = None) -> Grid:
+    def of(cls, campaign: Any, targeted: dict[str, int] | None = None) -> Grid:
         """The grid of a config's "campaign" part; _Bad names what does not fit."""
         if not isinstance(campaign, dict):
             raise _Bad("no campaign part")
@@ -140,7 +157,7 @@ class Grid:
         if not isinstance(names, list) or not names:
             raise _Bad("protections is not a list of names")
         try:
-            chunks = {_text(n, "a protection"): parse_protection(n).reports_chunks for n in names}
+            counters = {_text(n, "a protection"): parse_protection(n).counters for n in names}
         except StudyError as exc:
             raise _Bad(str(exc)) from None
         rates, counts = campaign.get("rates"), campaign.get("counts")
@@ -151,23 +168,23 @@ class Grid:
             levels = [Count(_whole(c, "a fault count", 1)) for c in counts]
         else:
             raise _Bad("neither rates nor counts is a list of fault levels")
-        evaluate = campaign.get("evaluate")
-        if not isinstance(evaluate, bool):
-            raise _Bad("evaluate is not true or false")
-        return cls(chunks, levels, _whole(campaign.get("trials"), "trials", 1), _whole(campaign.get("seed"), "seed"),
-                   _text(campaign.get("kind"), "kind"), evaluate, stored_bits)  # fmt: skip
+        tolerance = _optional(campaign.get("tolerance"), _number, "tolerance")
+        outcomes = OUTCOMES if tolerance is None else (*(o for o in OUTCOMES if o != "sdc"), *SDC_SPLIT)
+        return cls(counters, levels, _whole(campaign.get("trials"), "trials", 1), _whole(campaign.get("seed"), "seed"),
+                   _text(campaign.get("kind"), "kind"), _flag(campaign.get("evaluate"), "evaluate"), outcomes,
+                   targeted)  # fmt: skip
 
-    @property
-    def total(self) -> int:
-        return len(self.chunks) * len(self.levels) * self.trials
+    def with_targeted(self, targeted: dict[str, int]) -> Grid:
+        return Grid(self.counters, self.levels, self.trials, self.seed, self.kind, self.evaluate, self.outcomes,
+                    targeted)  # fmt: skip
 
     def record(self, d: dict[str, Any]) -> TrialRecord:
         """The record of a JSON line whose fields are all there; _Bad says what does not fit the grid."""
         name = _text(d["protection"], "protection")
-        if name not in self.chunks:
+        if name not in self.counters:
             raise _Bad(f"protection {name!r} is not one of the campaign's")
-        bits = None if self.stored_bits is None else self.stored_bits.get(name)
-        if self.stored_bits is not None and bits is None:
+        bits = None if self.targeted is None else self.targeted.get(name)
+        if self.targeted is not None and bits is None:
             raise _Bad(f"protection {name} does not apply to these weights")
         if d["kind"] != self.kind:
             raise _Bad(f"kind is {json.dumps(d['kind'])}, the campaign's is {self.kind}")
@@ -180,24 +197,28 @@ class Grid:
         faults = _whole(d["faults"], "faults", 1)
         rate = _number(d["rate"], "rate")
         if bits is not None and (faults, rate) != (level.faults(bits), level.rate_of(bits)):
-            raise _Bad(f"{faults} faults at rate {rate!r} do not match {level.key} on {bits} stored bits")
-        counts = [_optional(d[k], _whole, k) for k in ("chunks_corrected", "chunks_flagged", "chunks_miscorrected")]
-        if (None in counts) if self.chunks[name] else (counts != [None] * 3):
-            raise _Bad(f"chunk counts {counts} do not fit {name}")
+            raise _Bad(f"{faults} faults at rate {rate!r} do not match {level.key} on {bits} targeted bits")
+        own = self.counters[name]
+        counts = {c: _whole(d[c], c) if c in own else d[c] for c in COUNTERS}
+        stray = [c for c in COUNTERS if c not in own and counts[c] is not None]
+        if stray:
+            raise _Bad(f"{', '.join(stray)} given, which {name} does not count")
         metric = _optional(d["metric"], _number, "metric")
         if (metric is None) == self.evaluate:
             raise _Bad("metric is missing" if self.evaluate else "metric is given but the campaign has no evaluate")
         changed = _whole(d["values_changed"], "values_changed")
-        outcome = "detected" if counts[1] else "masked" if changed == 0 else "sdc"
-        if d["outcome"] != outcome:
-            raise _Bad(f"outcome is {json.dumps(d['outcome'])} where its counts say {outcome}")
+        outcome = d["outcome"]
+        if outcome not in self.outcomes:
+            raise _Bad(f"outcome is {json.dumps(outcome)}, not one of {', '.join(self.outcomes)}")
+        if (outcome == "masked" and changed) or (outcome.startswith("sdc") and not changed):
+            raise _Bad(f"outcome {outcome} does not fit {changed} values changed")
         return TrialRecord(
             protection=name, kind=self.kind, rate=rate, faults=faults, trial=trial, seed=d["seed"],
             values_changed=changed, max_abs_error=_number(d["max_abs_error"], "max_abs_error"),
             mean_abs_error=_number(d["mean_abs_error"], "mean_abs_error"),
             rel_l2_error=_number(d["rel_l2_error"], "rel_l2_error"), nonfinite=_whole(d["nonfinite"], "nonfinite"),
-            chunks_corrected=counts[0], chunks_flagged=counts[1], chunks_miscorrected=counts[2],
-            seconds=_number(d["seconds"], "seconds"), metric=metric, outcome=outcome, point=point,
+            **counts, silent=_flag(d["silent"], "silent"), seconds=_number(d["seconds"], "seconds"), metric=metric,
+            outcome=outcome, point=point, bits=_optional(d["bits"], _whole, "bits"),
         )  # fmt: skip
 
 
@@ -289,11 +310,11 @@ class RunDir:
 
     Opening checks (or writes) the config, takes an exclusive lock so two runs
     never write one directory, and reads the finished trials, each checked
-    against the campaign (``stored_bits`` per applicable protection, when the
-    caller knows them).
+    against the campaign (``targeted``: per applicable protection the bits
+    its rates count, when the caller knows them).
     """
 
-    def __init__(self, path: str | Path, config: dict[str, Any], stored_bits: dict[str, int] | None = None) -> None:
+    def __init__(self, path: str | Path, config: dict[str, Any], targeted: dict[str, int] | None = None) -> None:
         if not str(path):
             raise StudyError("--out: an empty path")
         self.path = Path(path)
@@ -304,7 +325,7 @@ class RunDir:
         if not self.path.is_dir():  # pragma: no cover - mkdir(exist_ok) raises for a file
             raise StudyError(f"--out {self.path}: not a directory")
         try:
-            grid = Grid.of(config.get("campaign"), stored_bits)
+            grid = Grid.of(config.get("campaign"), targeted)
         except _Bad as exc:  # pragma: no cover - the campaign's own config always fits
             raise StudyError(f"the campaign's config: {exc}") from None
         trials = self.path / TRIALS
@@ -345,6 +366,7 @@ class RunDir:
             stored = json.loads(text)
         except ValueError:
             raise StudyError(f"{path}: not a campaign config (invalid JSON)") from None
+        _check_format(stored, self.path)
         if stored != wanted:
             keys = _differences(stored, wanted) if isinstance(stored, dict) else ["the whole file"]
             raise StudyError(
@@ -390,10 +412,16 @@ class RunDir:
         baseline: float | None,
         skipped: list[tuple[str, str]],
         metric_name: str | None = None,
+        rounding: Rounding | None = None,
+        confidence: float = 0.95,
+        metric_range: tuple[float | None, float | None] = (None, None),
     ) -> None:
         doc = {
             "baseline_metric": baseline,
             "metric_name": metric_name,
+            "metric_range": list(metric_range),
+            "confidence": confidence,
+            "rounding": None if rounding is None else asdict(rounding),
             "skipped": [list(s) for s in skipped],
             "protections": [asdict(s) for s in summaries],
         }
@@ -430,44 +458,89 @@ def _differences(a: dict[str, Any], b: dict[str, Any]) -> list[str]:
     return out
 
 
-def run_config(config: dict[str, Any], weights: WeightSet, evaluate: Callable[..., Any] | None) -> dict[str, Any]:
-    """What decides a campaign's results: its config, the weights' bits and the evaluate function."""
-    return {"campaign": config, "weights_digest": weights_digest(weights), "evaluate_function": callable_name(evaluate)}
+def _check_format(config: Any, where: Path) -> None:
+    found = config.get("format") if isinstance(config, dict) else None
+    if found != FORMAT:
+        raise StudyError(
+            f"{where} was written by another version of corvane (run directory format {found}, this one reads "
+            f"{FORMAT}); use another directory"
+        )
+
+
+def run_config(
+    config: dict[str, Any], weights: WeightSet, evaluate: Callable[..., Any] | None, digest: str | None = None
+) -> dict[str, Any]:
+    """What decides a campaign's results: its config, the weights' bits and the evaluate function.
+
+    ``digest``, the weights' digest when it is already known.
+    """
+    digest = weights_digest(weights) if digest is None else digest
+    return {"campaign": config, "weights_digest": digest, "evaluate_function": callable_name(evaluate)}
 
 
 @dataclass(frozen=True)
 class Summaries:
-    """What ``protections.json`` keeps: the protections' summaries, the baseline metric and its name."""
+    """What ``protections.json`` keeps: the protections' summaries, the baseline metric, and how to report."""
 
     protections: list[ProtectionSummary]
     baseline: float | None
     skipped: list[tuple[str, str]]
     metric_name: str | None
+    rounding: Rounding | None = None
+    confidence: float = 0.95
+    metric_range: tuple[float | None, float | None] = (None, None)
 
 
 _DAMAGE = {"values_changed": _whole, "max_abs_error": _number, "mean_abs_error": _number, "rel_l2_error": _number,
            "nonfinite": _whole}  # fmt: skip
 
 
-def _fields(d: Any, wanted: set[str], what: str) -> dict[str, Any]:
-    if not isinstance(d, dict) or set(d) != wanted:
-        raise _Bad(f"{what} does not have the fields {', '.join(sorted(wanted))}")
+def _fields(d: Any, what: str, allowed: set[str], required: set[str] | None = None) -> dict[str, Any]:
+    """A JSON object with the fields ``required`` (all of ``allowed`` by default) and no others."""
+    required = allowed if required is None else required
+    if not isinstance(d, dict) or not required <= set(d) <= allowed:
+        raise _Bad(f"{what} does not have the fields {', '.join(sorted(required))}")
     return d
 
 
+def _list(value: Any, what: str) -> list[Any]:
+    if not isinstance(value, list):
+        raise _Bad(f"{what} is not a list")
+    return value
+
+
+def _damage(d: Any, what: str) -> Damage:
+    d = _fields(d, what, set(_DAMAGE))
+    values: dict[str, Any] = {k: check(d[k], k) for k, check in _DAMAGE.items()}
+    return Damage(**values)
+
+
+def _expected(d: Any, what: str) -> dict[str, float]:
+    if not isinstance(d, dict):
+        raise _Bad(f"{what} is not an object")
+    return {_text(k, what): _number(v, k) for k, v in d.items()}
+
+
+_SUMMARY: dict[str, Callable[[Any, str], Any]] = {
+    "name": _text, "applicable": _flag, "reason": _text, "stored_bits": _whole, "bits_per_value": _number,
+    "clean": lambda v, w: _optional(v, _damage, "a clean damage"),
+    "clean_metric": lambda v, w: _optional(v, _number, w), "targeted_bits": lambda v, w: _optional(v, _whole, w),
+    "expected": lambda v, w: [_expected(e, "an expectation") for e in _list(v, w)],
+}  # fmt: skip
+
+
 def _summary(s: Any) -> ProtectionSummary:
-    s = _fields(s, set(ProtectionSummary.__dataclass_fields__), "a protection")
-    clean = None
-    if s["clean"] is not None:
-        c = _fields(s["clean"], set(_DAMAGE), "a clean damage")
-        values: dict[str, Any] = {k: check(c[k], k) for k, check in _DAMAGE.items()}
-        clean = Damage(**values)
-    applicable = s["applicable"]
-    if not isinstance(applicable, bool):
-        raise _Bad("applicable is not true or false")
-    return ProtectionSummary(_text(s["name"], "name"), applicable, _text(s["reason"], "reason"),
-                             _whole(s["stored_bits"], "stored_bits"), _number(s["bits_per_value"], "bits_per_value"),
-                             clean, _optional(s["clean_metric"], _number, "clean_metric"))  # fmt: skip
+    # Fields added since the first runs were kept take their defaults; None until a protection's trials are
+    # done (a run interrupted before that left it so) is what "clean" holds.
+    s = _fields(s, "a protection", set(_SUMMARY), {"name", "applicable"})
+    return ProtectionSummary(**{k: _SUMMARY[k](v, k) for k, v in s.items()})
+
+
+def _rounding(d: Any, what: str) -> Rounding:
+    d = _fields(d, what, {"dtype", "loss", "metric_before", "metric_after"}, {"dtype", "loss"})
+    return Rounding(_text(d["dtype"], "its dtype"), _damage(d["loss"], "its loss"),
+                    _optional(d.get("metric_before"), _number, "metric_before"),
+                    _optional(d.get("metric_after"), _number, "metric_after"))  # fmt: skip
 
 
 def read_summaries(path: Path) -> Summaries:
@@ -477,28 +550,40 @@ def read_summaries(path: Path) -> Summaries:
         raise StudyError(f"{path}: no {SUMMARIES}; the campaign never started")
     try:
         try:
-            doc = _fields(json.loads(data), {"baseline_metric", "metric_name", "skipped", "protections"}, "the file")
+            doc = json.loads(data)
         except ValueError:
             raise _Bad("invalid JSON") from None
-        if not isinstance(doc["protections"], list) or not isinstance(doc["skipped"], list):
-            raise _Bad("protections or skipped is not a list")
-        out = [_summary(s) for s in doc["protections"]]
+        doc = _fields(doc, "the file", {"baseline_metric", "metric_name", "metric_range", "confidence", "rounding",
+                                        "skipped", "protections"},
+                      {"baseline_metric", "metric_range", "confidence", "skipped", "protections"})  # fmt: skip
+        out = [_summary(s) for s in _list(doc["protections"], "protections")]
         skipped = []
-        for item in doc["skipped"]:
+        for item in _list(doc["skipped"], "skipped"):
             if not (isinstance(item, list) and len(item) == 2):
                 raise _Bad("a skipped tensor is not [name, reason]")
             skipped.append((_text(item[0], "a skipped tensor"), _text(item[1], "a skipped tensor's reason")))
-        baseline = _optional(doc["baseline_metric"], _number, "baseline_metric")
-        metric_name = _optional(doc["metric_name"], _text, "metric_name")
+        bounds = _list(doc["metric_range"], "metric_range")
+        if len(bounds) != 2:
+            raise _Bad("metric_range is not [low, high]")
+        low, high = (_optional(b, _number, "an end of metric_range") for b in bounds)
+        summaries = Summaries(
+            out, _optional(doc["baseline_metric"], _number, "baseline_metric"), skipped,
+            _optional(doc.get("metric_name"), _text, "metric_name"),
+            _optional(doc.get("rounding"), _rounding, "rounding"), _number(doc["confidence"], "confidence"),
+            (low, high),
+        )  # fmt: skip
     except _Bad as exc:
         raise StudyError(f"{file}: not a protection summary ({exc})") from None
-    return Summaries(out, baseline, skipped, metric_name)
+    return summaries
 
 
 def load(path: str | Path) -> tuple[Results, int]:
     """The results kept in a run directory, in grid order, and the number of trials the campaign has.
 
     Every record is checked against the campaign's config as on a resume.
+    Under a margin a cell keeps the trials its stopping rule decided on; a
+    cell not yet decided counts at its maximum, so fewer records than the
+    total mean the campaign is unfinished.
     """
     p = Path(path)
     if not p.is_dir():
@@ -507,25 +592,43 @@ def load(path: str | Path) -> tuple[Results, int]:
     if data is None:
         raise StudyError(f"{p}: no {CONFIG}; not a campaign directory")
     try:
-        try:
-            config = json.loads(data)
-        except ValueError:
-            raise _Bad("invalid JSON") from None
-        campaign = config.get("campaign") if isinstance(config, dict) else None
+        config = json.loads(data)
+    except ValueError:
+        raise StudyError(f"{p / CONFIG}: not a campaign config (invalid JSON)") from None
+    _check_format(config, p)
+    try:
+        campaign = config["campaign"]
         grid = Grid.of(campaign)
-        assert isinstance(campaign, dict)  # Grid.of refuses anything else
+        margin = None if campaign["margin"] is None else Margin(**campaign["margin"])
+        split = campaign["tolerance"] is not None
+        digest = _text(config["weights_digest"], "weights_digest")
     except _Bad as exc:
         raise StudyError(f"{p / CONFIG}: not a campaign config ({exc})") from None
+    except (ValueError, KeyError, TypeError) as exc:
+        raise StudyError(f"{p / CONFIG}: not a campaign config ({type(exc).__name__})") from None
     summaries = read_summaries(p)
-    names = list(grid.chunks)
+    names = list(grid.counters)
     if [s.name for s in summaries.protections] != names:
         raise StudyError(f"{p / SUMMARIES}: its protections are not those of {CONFIG} ({', '.join(names)})")
-    stored = {s.name: s.stored_bits for s in summaries.protections if s.applicable}
-    grid = Grid(grid.chunks, grid.levels, grid.trials, grid.seed, grid.kind, grid.evaluate, stored)
-    done, _ = parse_trials(_read(p / TRIALS) or b"", grid, p / TRIALS)
+    targeted = {s.name: s.stored_bits if s.targeted_bits is None else s.targeted_bits
+                for s in summaries.protections if s.applicable}  # fmt: skip
+    done, _ = parse_trials(_read(p / TRIALS) or b"", grid.with_targeted(targeted), p / TRIALS)
+    cells: dict[tuple[str, int], dict[int, TrialRecord]] = {}
+    for rec in done.values():
+        cells.setdefault((rec.protection, rec.point), {})[rec.trial] = rec
+    records: list[TrialRecord] = []
+    total = 0
+    for s in summaries.protections:
+        if not s.applicable:
+            continue
+        for point in range(len(grid.levels)):
+            kept = cells.get((s.name, point), {})
+            n, decided = planned(kept, grid.trials, margin, split)
+            total += n if decided else grid.trials
+            records += [r for t, r in kept.items() if t < (n if decided else grid.trials)]
     order = {name: i for i, name in enumerate(names)}
-    records = sorted(done.values(), key=lambda r: (order[r.protection], r.point, r.trial))
-    total = len(stored) * len(grid.levels) * grid.trials
+    records.sort(key=lambda r: (order[r.protection], r.point, r.trial))
     results = Results(campaign, records, summaries.protections, summaries.baseline, summaries.skipped,
-                      summaries.metric_name)  # fmt: skip
+                      summaries.metric_name, summaries.rounding, confidence=summaries.confidence,
+                      metric_range=summaries.metric_range, weights_digest=digest)  # fmt: skip
     return results, total

@@ -1,13 +1,14 @@
 """One trial, and what all trials of a campaign share.
 
 A ``TrialSpec`` is what every trial of a campaign needs (the weights, the
-fault kind and levels, the seed, the evaluate function): it is sent to each
-worker once. ``TrialSpec.prepare`` applies a protection to the weights once
-(its stored forms, fault-free decode and references): a ``Prepared``. A trial
-is then a pure function of the prepared protection, its fault level and its
-seed: it draws its sites, asks every storage group it hits for the faults'
+fault kinds, pattern, targeted bits and levels, the seed, the evaluate
+function): it is sent to each worker once. ``TrialSpec.prepare`` applies a
+protection to the weights once (its stored forms, fault-free decode,
+references, and the layout of its words): a ``Prepared``. A trial is then a
+pure function of the prepared protection, its fault level and its seed: it
+draws its fault events, asks every storage group they hit for the faults'
 effect, measures the damage and calls the evaluate function. ``replay``
-reruns one trial and lists its faults.
+reruns one trial and lists its faults, event by event.
 
 The only mutable state of a trial is the working copy its evaluate function
 sees on the sparse path: a ``Scratch`` that each thread of execution owns.
@@ -15,11 +16,15 @@ sees on the sparse path: a ``Scratch`` that each thread of execution owns.
 
 from __future__ import annotations
 
+import math
+import os
+import threading
 import time
 import uuid
 import weakref
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any
 
 import numpy as np
@@ -27,24 +32,43 @@ import numpy.typing as npt
 
 from .errors import NotApplicable, StudyError
 from .metrics import Reference, damage, damage_between
-from .native import U64, Patterns, draw_sites
+from .native import U64, Patterns
+from .patterns import Draw, Layout, layout_error, targets
 from .protections import Protection, Stored
 from .vocabulary import (
+    COUNTERS,
     NO_DAMAGE,
+    SINGLE,
+    BitSpec,
     Change,
-    ChunkCounts,
+    Counts,
     Damage,
     FaultKind,
     FaultLevel,
     FaultSite,
+    Kinds,
+    KindMix,
+    Pattern,
     Storage,
+    Targets,
     TrialKey,
     TrialRecord,
+    outcome,
     trial_seed,
 )
 from .weights import WeightSet
 
-Evaluate = Callable[[list[npt.NDArray[Any]]], float]
+#: The decoded weights an evaluate function sees: tensor name -> read-only array of the source dtype and
+#: shape, in the order of the source.
+Weights = Mapping[str, npt.NDArray[Any]]
+#: ``f(weights) -> float``; or a factory, ``f(clean weights) -> (f(weights) -> float)``, called once per process.
+Evaluate = Callable[[Weights], Any]
+
+
+def named(weights: WeightSet, patterns: Sequence[Patterns] | None = None) -> Weights:
+    """The weights (or these patterns of them) as an evaluate function sees them: by name, in views that nobody
+    can make writeable again (the patterns are shared with every later trial)."""
+    return MappingProxyType(dict(zip((t.name for t in weights.tensors), weights.arrays(patterns), strict=True)))
 
 
 def _describe(exc: BaseException) -> str:
@@ -55,18 +79,20 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def call_evaluate(evaluate: Evaluate, arrays: list[npt.NDArray[Any]]) -> float:
-    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong.
-
-    Whatever the function raises but Ctrl-C is its failure, a ``sys.exit`` included:
-    leaving the run from inside a trial would lose it without a word.
-    """
+def _called(evaluate: Evaluate, weights: Weights) -> Any:
+    """What the user's function returns; whatever it raises but Ctrl-C is its failure, a ``sys.exit`` included:
+    leaving the run from inside a trial would lose it without a word."""
     try:
-        value = evaluate(arrays)
-    except KeyboardInterrupt:
+        return evaluate(weights)
+    except (StudyError, KeyboardInterrupt):
         raise
     except BaseException as exc:  # noqa: BLE001 - SystemExit and its kind are the user's failures too
         raise StudyError(f"the evaluate function raised {_describe(exc)}") from None
+
+
+def _number(value: Any) -> float:
+    if isinstance(value, (str, bytes)):  # float("0.5") would pass
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number")
     try:
         return float(value)
     except KeyboardInterrupt:
@@ -76,6 +102,65 @@ def call_evaluate(evaluate: Evaluate, arrays: list[npt.NDArray[Any]]) -> float:
     except BaseException as exc:  # noqa: BLE001 - whatever the returned object's __float__ raises
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number "
                          f"({_describe(exc)})") from None  # fmt: skip
+
+
+def in_range(value: float, metric_range: tuple[float | None, float | None]) -> float:
+    """A metric, refused when finite and outside the range declared for it: every interval of the metric is
+    kept within that range, so a value outside means the range (or the function) is wrong."""
+    low, high = metric_range
+    if math.isfinite(value) and ((low is not None and value < low) or (high is not None and value > high)):
+        span = f"{'' if low is None else f'{low:g}'}:{'' if high is None else f'{high:g}'}"
+        raise StudyError(f"the evaluate function returned {value!r}, outside the metric's range {span}")
+    return value
+
+
+def call_evaluate(
+    evaluate: Evaluate, weights: Weights, metric_range: tuple[float | None, float | None] = (None, None)
+) -> float:
+    """The user's evaluate function on some weights: a number, or a StudyError that says what went wrong."""
+    return in_range(_number(_called(evaluate, weights)), metric_range)
+
+
+def resolve(evaluate: Evaluate, clean: Weights) -> tuple[Evaluate, float | None]:
+    """The per-trial function of ``evaluate``, and the clean weights' metric when finding it gave one.
+
+    ``evaluate`` is called once with the clean weights. A callable back means
+    it was a factory, and what it returned scores every trial; a number means
+    it scores trials itself, and the number is the clean metric.
+    """
+    first = _called(evaluate, clean)
+    if callable(first):
+        return first, None
+    return evaluate, _number(first)
+
+
+# Held while a process finds its per-trial function, so that threads sharing a
+# spec (a Dask worker's) call a factory once.
+_RESOLVING = threading.Lock()
+
+
+def _after_fork_in_child() -> None:
+    global _RESOLVING
+    _RESOLVING = threading.Lock()  # another thread of the parent may have held it at the fork
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targets]) -> Layout:
+    """The words of a protection over a weight set, every storage group's after the one before; nothing encoded."""
+    words = []
+    offset = 0
+    for (storage, members), t in zip(weights.groups(), chosen, strict=True):
+        sizes = [weights.tensors[i].size for i in members]
+        words += [w.shifted(offset) for w in protection.words(sizes, storage, t)]
+        offset += protection.stored_bits(sum(sizes), storage)
+    return Layout(words, whole=all(t.values is None for t in chosen))
+
+
+def chosen_bits(spec: TrialSpec) -> list[Targets]:
+    """Per storage group, the bits the spec's ``bits`` chooses."""
+    return targets(spec.bits, spec.weights.tensors, [m for _, m in spec.weights.groups()])
 
 
 @dataclass(frozen=True)
@@ -122,13 +207,20 @@ class Prepared:
         ]
         self.offsets: list[int] = np.cumsum([0] + [g.stored.site_count for g in self.groups]).tolist()
         self.site_count = int(self.offsets[-1])
+        self.layout = layout_of(weights, protection, chosen_bits(spec))
+        #: The bits a rate counts: every stored bit, or the ones the spec's ``bits`` chooses.
+        self.targeted = self.layout.targeted
+        self.kinds = spec.kinds
+        self._room = self.layout.capacity(spec.pattern)
         clean: list[Patterns] = [np.empty(0)] * len(weights.tensors)
         for g in self.groups:
             for i, p in zip(g.members, g.stored.clean, strict=True):
                 clean[i] = p
         self.clean = clean
-        # The sparse path where every group has it; the dense one is the reference.
+        # The sparse path where every group has it and it is the cheaper; the dense one is the reference.
         self.dense = spec.dense or not all(g.stored.sparse_available for g in self.groups)
+        #: Stored bits hit, faults times the pattern's bits, past which a trial takes the dense path.
+        self.sparse_up_to = min(g.stored.sparse_limit for g in self.groups) * self.site_count
         original = [t.patterns for t in weights.tensors]
         self.clean_damage: Damage
         if all(c is o for c, o in zip(clean, original, strict=True)):  # a lossless code: nothing to measure
@@ -143,47 +235,33 @@ class Prepared:
     def bits_per_value(self) -> float:
         return self.site_count / self.weights.value_count
 
-    def sites(self, count: int, seed: int) -> U64:
-        if count > self.site_count:
-            raise StudyError(f"{count} faults asked of {self.protection.name}, which stores only {self.site_count} bits")
-        return draw_sites(self.site_count, seed, count)
+    def draw(self, count: int, seed: int) -> Draw:
+        """The faults of a trial of ``count`` events."""
+        if count > self._room:
+            raise StudyError(str(layout_error(self.layout, self.spec.pattern, count, self.protection.name)))
+        return self.layout.draw(self.spec.pattern, self.kinds, count, seed)
 
-    def split(self, sites: U64) -> Iterator[tuple[int, U64]]:
-        """Group index and group-local sites, in the order drawn."""
-        if len(self.groups) == 1:  # every site is the one group's (sites() draws below site_count)
+    def split(self, draw: Draw) -> Iterator[tuple[int, U64, Kinds]]:
+        """Group index, group-local sites and their kinds, in the order drawn."""
+        sites, kinds = draw.sites, draw.kinds
+        if len(self.groups) == 1:  # every site is the one group's (the layout lies below site_count)
             if sites.size:
-                yield 0, sites
+                yield 0, sites, kinds
             return
         for k in range(len(self.groups)):
             lo, hi = self.offsets[k], self.offsets[k + 1]
             m = (sites >= np.uint64(lo)) & (sites < np.uint64(hi))
             if m.any():
-                yield k, sites[m] - np.uint64(lo)
+                yield k, sites[m] - np.uint64(lo), kinds if isinstance(kinds, FaultKind) else kinds[m]
 
     def run(self, level: FaultLevel, index: int, trial: int, scratch: Scratch | None = None) -> TrialRecord:
         """One trial: sparse (only what the faults touch) or dense (copy, inject, decode all, compare)."""
         t0 = time.perf_counter()
         spec = self.spec
-        count = level.faults(self.site_count)
+        count = level.faults(self.targeted)
         tseed = trial_seed(spec.seed, self.protection.name, level, trial)
-        sites = self.sites(count, tseed)
-        n = len(self.weights.tensors)
-        empty = np.zeros(0, np.int64)
-        changes: list[Change] = [(empty, empty, empty)] * n
-        decoded: list[Patterns] | None = None
-        counts = ChunkCounts(0, 0, 0) if self.protection.reports_chunks else None
-        for k, local in self.split(sites):
-            group = self.groups[k]
-            effect = group.stored.dense(spec.kind, local) if self.dense else group.stored.sparse(spec.kind, local)
-            for i, ch in zip(group.members, effect.changes, strict=True):
-                changes[i] = ch
-            if effect.decoded is not None:
-                if decoded is None:
-                    decoded = list(self.clean)
-                for i, p in zip(group.members, effect.decoded, strict=True):
-                    decoded[i] = p
-            if effect.counts is not None and counts is not None:
-                counts += effect.counts
+        # The draw is referenced by the call alone, so its sites are freed before the damage is measured.
+        changes, decoded, counts, bits = self._effects(self.draw(count, tseed), self.takes_dense(count))
         dmg = damage(self.weights.tensors, changes, self.reference)
         metric = None
         if spec.evaluate is not None:
@@ -191,16 +269,11 @@ class Prepared:
                 metric = self._evaluate(decoded)
             else:
                 metric = self._evaluate_changed(changes, scratch or Scratch())
-        if counts is not None and counts.flagged:
-            outcome = "detected"
-        elif dmg.values_changed == 0:
-            outcome = "masked"
-        else:
-            outcome = "sdc"
+        own = {c: counts.own.get(c) for c in COUNTERS}
         return TrialRecord(
             protection=self.protection.name,
-            kind=str(spec.kind),
-            rate=level.rate_of(self.site_count),
+            kind=str(self.kinds),
+            rate=level.rate_of(self.targeted),
             faults=count,
             trial=trial,
             seed=tseed,
@@ -209,19 +282,44 @@ class Prepared:
             mean_abs_error=dmg.mean_abs_error,
             rel_l2_error=dmg.rel_l2_error,
             nonfinite=dmg.nonfinite,
-            chunks_corrected=None if counts is None else counts.corrected,
-            chunks_flagged=None if counts is None else counts.flagged,
-            chunks_miscorrected=None if counts is None else counts.miscorrected,
+            **own,
+            silent=counts.silent,
             seconds=time.perf_counter() - t0,
             metric=metric,
-            outcome=outcome,
+            outcome=outcome(counts, dmg.values_changed, metric, self.clean_metric, spec.tolerance),
             point=index,
+            bits=bits,
         )
 
+    def _effects(self, draw: Draw, dense: bool) -> tuple[list[Change], list[Patterns] | None, Counts, int]:
+        """Per tensor the changes, the whole decoded patterns when the trial decoded them, what the decoder did
+        and the stored bits changed."""
+        empty = np.zeros(0, np.int64)
+        changes: list[Change] = [(empty, empty, empty)] * len(self.weights.tensors)
+        decoded: list[Patterns] | None = None
+        counts = Counts(dict.fromkeys(self.protection.counters, 0))
+        bits = 0
+        for k, local, kinds in self.split(draw):
+            group = self.groups[k]
+            effect = group.stored.dense(kinds, local) if dense else group.stored.sparse(kinds, local)
+            bits += effect.bits
+            for i, ch in zip(group.members, effect.changes, strict=True):
+                changes[i] = ch
+            if effect.decoded is not None:
+                if decoded is None:
+                    decoded = list(self.clean)
+                for i, p in zip(group.members, effect.decoded, strict=True):
+                    decoded[i] = p
+            counts += effect.counts
+        return changes, decoded, counts, bits
+
+    def takes_dense(self, count: int) -> bool:
+        """Whether a trial of ``count`` events takes the dense path: always with ``dense``, else when it is the
+        cheaper (the two give the same record)."""
+        return self.dense or count * self.spec.pattern.size > self.sparse_up_to
+
     def _evaluate(self, patterns: list[Patterns]) -> float:
-        assert self.spec.evaluate is not None
-        # Read-only views that cannot be made writeable: the patterns are shared with every later trial.
-        return call_evaluate(self.spec.evaluate, self.weights.arrays(patterns))
+        return call_evaluate(self.spec.task(), named(self.weights, patterns), self.spec.metric_range)
 
     def _evaluate_changed(self, changes: list[Change], scratch: Scratch) -> float:
         """Applies the changes to the scratch copy, evaluates, then restores exactly those values."""
@@ -255,14 +353,58 @@ class TrialSpec:
     """What every trial of one campaign shares: sent to each worker once, never per trial."""
 
     weights: WeightSet
-    kind: FaultKind
+    kind: FaultKind | KindMix
     levels: list[FaultLevel]
     seed: int
     evaluate: Evaluate | None = None
     dense: bool = False
+    pattern: Pattern = SINGLE
+    #: The bits faults may hit; None for every stored bit.
+    bits: BitSpec | None = None
+    #: How far the task metric may move from the protection's clean metric for an sdc to be tolerable.
+    tolerance: float | None = None
+    #: What the task metric can be (None where unbounded).
+    metric_range: tuple[float | None, float | None] = (None, None)
     #: Names this spec in the caches of long-lived workers (a Dask worker serves many campaigns).
     token: str = field(default_factory=lambda: uuid.uuid4().hex)
     _reference: Reference | None = field(default=None, init=False, repr=False, compare=False)
+    # This process's per-trial function: (pid, function, clean metric if finding it gave one).
+    _task: tuple[int, Evaluate, float | None] | None = field(default=None, init=False, repr=False, compare=False)
+
+    @property
+    def kinds(self) -> KindMix:
+        return KindMix.of(self.kind)
+
+    def _resolved(self) -> tuple[int, Evaluate, float | None]:
+        assert self.evaluate is not None
+        found = self._task
+        if found is None or found[0] != os.getpid():
+            with _RESOLVING:
+                found = self._task
+                if found is None or found[0] != os.getpid():
+                    fn, clean = resolve(self.evaluate, named(self.weights))
+                    found = self._task = (os.getpid(), fn, clean)
+        return found
+
+    def task(self) -> Evaluate:
+        """The per-trial evaluate function in this process: a factory is called once per process
+        (a forked worker or a Dask worker calls it again), a trial function is itself."""
+        return self._resolved()[1]
+
+    def baseline(self) -> float | None:
+        """The metric of the fault-free weights as loaded (before any protection), or None with no evaluate."""
+        if self.evaluate is None:
+            return None
+        _, fn, clean = self._resolved()
+        if clean is not None:
+            return in_range(clean, self.metric_range)
+        return call_evaluate(fn, named(self.weights), self.metric_range)
+
+    def __getstate__(self) -> dict[str, Any]:
+        # What a factory returned lives in its process alone (it may hold a session, or not pickle at all).
+        state = self.__dict__.copy()
+        state["_task"] = None
+        return state
 
     def reference(self) -> Reference:
         """Finite count and L2 norm of the weights' values (computed once)."""
@@ -281,22 +423,27 @@ class TrialSpec:
 
 
 def replay(prepared: Prepared, index: int, trial: int) -> tuple[TrialRecord, list[FaultSite]]:
-    """Reruns one trial from its seed and lists its faults with the values before and after decoding."""
+    """Reruns one trial from its seed and lists its faults event by event, with the values before and after decoding."""
     spec = prepared.spec
     level = spec.levels[index]
     record = prepared.run(level, index, trial)
-    sites = prepared.sites(level.faults(prepared.site_count), record.seed)
+    draw = prepared.draw(level.faults(prepared.targeted), record.seed)
     # The decoded values of the trial, to show each fault's value after decoding.
     decoded = list(prepared.clean)
-    for k, local in prepared.split(sites):
+    for k, local, kinds in prepared.split(draw):
         group = prepared.groups[k]
-        patterns = group.stored.dense(spec.kind, local).decoded
+        patterns = group.stored.dense(kinds, local).decoded
         assert patterns is not None
         for i, p in zip(group.members, patterns, strict=True):
             decoded[i] = p
+    codes = {k.code: str(k) for k in FaultKind}
+    if isinstance(draw.kinds, FaultKind):
+        site_kinds = [str(draw.kinds)] * draw.sites.size
+    else:
+        site_kinds = [codes[c] for c in draw.kinds.tolist()]
     faults = []
     names = {t.name: i for i, t in enumerate(prepared.weights.tensors)}
-    for s in sites.tolist():
+    for n, (s, kind) in enumerate(zip(draw.sites.tolist(), site_kinds, strict=True)):
         _, tensor, elem, bit, where = prepared.locate(s)
         before = after = None
         if tensor is not None and elem is not None:
@@ -304,5 +451,5 @@ def replay(prepared: Prepared, index: int, trial: int) -> tuple[TrialRecord, lis
             t = prepared.weights.tensors[i]
             before = float(t.values(prepared.clean[i][elem : elem + 1])[0])
             after = float(t.values(decoded[i][elem : elem + 1])[0])
-        faults.append(FaultSite(s, tensor, elem, bit, where, str(spec.kind), before, after))
+        faults.append(FaultSite(s, tensor, elem, bit, where, kind, before, after, event=n // draw.size))
     return record, faults

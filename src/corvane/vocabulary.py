@@ -1,17 +1,18 @@
 """The study's vocabulary: the values every layer above passes around, and nothing that acts on them.
 
-Storage kinds and fault kinds, fault levels, trial keys, what a trial changed
-and what it cost the weights, the record of a trial, a replayed fault site,
-protection summaries, aggregates and results. All plain data; the only
-behaviour here is what follows from the data alone (a trial's seed, the
-aggregates of a list of records).
+Storage kinds and fault kinds, fault patterns and the bits they may hit, the
+words of a stored form, fault levels, trial keys, what a trial changed and
+what it cost the weights, what a protection's decoder did, the outcomes of a
+trial, the record of a trial, a replayed fault site and protection summaries.
+All plain data; the only behaviour here is what follows from the data alone
+(a trial's seed, its outcome).
 """
 
 from __future__ import annotations
 
 import zlib
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
+from collections.abc import Mapping
 from dataclasses import asdict, dataclass, field
 from enum import StrEnum
 from typing import Any, ClassVar
@@ -20,7 +21,6 @@ import numpy as np
 import numpy.typing as npt
 
 from .native import Diff, Patterns
-from .stats import mean_interval
 
 
 class Storage(StrEnum):
@@ -115,9 +115,117 @@ class FaultKind(StrEnum):
 
 FAULT_KINDS = tuple(k.value for k in FaultKind)
 
+#: The fault kind of every site of a batch: one kind for all, or each site's engine code.
+Kinds = FaultKind | npt.NDArray[np.uint8]
+
+
+@dataclass(frozen=True)
+class KindMix:
+    """The kind of each fault event: one kind, or kinds drawn per event with these probabilities."""
+
+    kinds: tuple[FaultKind, ...]
+    probabilities: tuple[float, ...]
+
+    @classmethod
+    def of(cls, kind: FaultKind | KindMix) -> KindMix:
+        return kind if isinstance(kind, KindMix) else cls((FaultKind(kind),), (1.0,))
+
+    @property
+    def single(self) -> FaultKind | None:
+        """The one kind of every event, or None for a mix."""
+        return self.kinds[0] if len(self.kinds) == 1 else None
+
+    def __str__(self) -> str:
+        if self.single is not None:
+            return str(self.single)
+        return ",".join(f"{k}:{p!r}" for k, p in zip(self.kinds, self.probabilities, strict=True))
+
+
+@dataclass(frozen=True)
+class Pattern:
+    """The stored bits one fault event changes: one bit (single), B adjacent bits of one
+    storage word (burst), or K distinct bits of one storage word (word)."""
+
+    shape: str = "single"
+    size: int = 1
+
+    def __str__(self) -> str:
+        return self.shape if self.shape == "single" else f"{self.shape}:{self.size}"
+
+
+SINGLE = Pattern()
+
+
+@dataclass(frozen=True)
+class BitSpec:
+    """The bit positions ``--bits`` names, before they are resolved per element type.
+
+    ``numbers`` are value bits by number (ranges expanded), ``names`` fields
+    such as "exponent", ``check`` the protection's redundancy.
+    """
+
+    numbers: tuple[int, ...] = ()
+    names: tuple[str, ...] = ()
+    check: bool = False
+
+    def __str__(self) -> str:
+        runs: list[str] = []
+        nums = sorted(set(self.numbers))
+        i = 0
+        while i < len(nums):
+            j = i
+            while j + 1 < len(nums) and nums[j + 1] == nums[j] + 1:
+                j += 1
+            runs.append(str(nums[i]) if i == j else f"{nums[i]}-{nums[j]}")
+            i = j + 1
+        return ",".join([*runs, *self.names, *(["check"] if self.check else [])])
+
+
+@dataclass(frozen=True)
+class Targets:
+    """The bits of one storage group that faults may hit.
+
+    ``values``: per tensor of the group, the value bits chosen (each stored
+    where its protection keeps it); ``check``: the protection's redundancy
+    too. ``None`` for ``values`` means every stored bit, redundancy included.
+    """
+
+    values: tuple[frozenset[int], ...] | None = None
+    check: bool = False
+
+
+EVERY_BIT = Targets()
+
+
+@dataclass(frozen=True, eq=False)
+class Words:
+    """Storage words of a stored form that share one layout of targeted bits.
+
+    ``count`` words, the first starting at site ``base`` and each next one
+    ``stride`` sites further; a word holds ``width`` stored bits (sites
+    base .. base + width - 1), and the targeted ones are at the offsets
+    [lo[i], hi[i]) within the word: sorted, disjoint, not touching.
+    """
+
+    base: int
+    stride: int
+    count: int
+    width: int
+    lo: npt.NDArray[np.int64]
+    hi: npt.NDArray[np.int64]
+
+    @property
+    def targeted(self) -> int:
+        """Targeted bits per word."""
+        return int((self.hi - self.lo).sum())
+
+    def shifted(self, sites: int) -> Words:
+        return Words(self.base + sites, self.stride, self.count, self.width, self.lo, self.hi)
+
 
 class FaultLevel(ABC):
-    """One fault level of the grid: a rate (faults per stored bit) or an absolute count."""
+    """One fault level of the grid: a rate (fault events per targeted bit: every stored bit, or the chosen ones)
+    or an absolute count of events."""
 
     #: How the level is named in a trial's seed: "rate" or "faults".
     label: ClassVar[str]
@@ -130,7 +238,7 @@ class FaultLevel(ABC):
 
     @abstractmethod
     def faults(self, stored_bits: int) -> int:
-        """The faults of one trial on a stored form of ``stored_bits`` bits."""
+        """The fault events of one trial on a stored form of ``stored_bits`` targeted bits."""
 
     @abstractmethod
     def rate_of(self, stored_bits: int) -> float:
@@ -198,31 +306,62 @@ class Damage:
 NO_DAMAGE = Damage(0, 0.0, 0.0, 0.0, 0)
 
 
+#: Every count a protection may keep of what its decoder did, each a record column (None where a
+#: protection does not keep it). SEC-DED: hit chunks corrected, flagged (uncorrectable),
+#: miscorrected (not flagged, data wrong), flagged with their stored data intact, and chunks with
+#: two or more stored bits changed (with single flips: hit by two or more faults). cep: parity
+#: groups zeroed, zeroed with their source bits intact, and changed without their parity failing.
+#: mset: votes that changed the stored source bit, and votes that decoded it wrong.
+COUNTERS = (
+    "chunks_corrected",
+    "chunks_flagged",
+    "chunks_miscorrected",
+    "chunks_flagged_intact",
+    "chunks_multi_hit",
+    "groups_zeroed",
+    "groups_zeroed_intact",
+    "groups_undetected",
+    "votes_changed",
+    "votes_failed",
+)
+
+
 @dataclass(frozen=True)
-class ChunkCounts:
-    """What a SEC-DED decoder did in one trial: chunks corrected, flagged, miscorrected."""
+class Counts:
+    """What a protection's decoder did in one trial, for one storage group or summed over groups.
 
-    corrected: int
-    flagged: int
-    miscorrected: int
+    ``own``: the protection's own counters (names from ``COUNTERS``).
+    ``flagged``: units (chunks, parity groups) whose flag the decoder raised;
+    ``flagged_wrong``: those of them whose stored data the faults changed.
+    ``silent``: some data were left wrong with no flag over them.
+    """
 
-    def __add__(self, other: ChunkCounts) -> ChunkCounts:
-        return ChunkCounts(
-            self.corrected + other.corrected, self.flagged + other.flagged, self.miscorrected + other.miscorrected
-        )
+    own: Mapping[str, int] = field(default_factory=dict)
+    flagged: int = 0
+    flagged_wrong: int = 0
+    silent: bool = False
+
+    def __add__(self, other: Counts) -> Counts:
+        own = dict(self.own)
+        for k, v in other.own.items():
+            own[k] = own.get(k, 0) + v
+        return Counts(own, self.flagged + other.flagged, self.flagged_wrong + other.flagged_wrong,
+                      self.silent or other.silent)  # fmt: skip
 
 
 @dataclass
 class Effect:
     """What a trial's faults did to one storage group, however it was computed.
 
-    ``changes`` per tensor of the group; ``counts`` from a protection that
-    counts what its decoder did; ``decoded`` the whole decoded patterns, when
-    the trial decoded everything anyway.
+    ``changes`` per tensor of the group; ``bits`` the stored bits the faults
+    changed (a stuck-at fault on a bit that already holds its value changes
+    none); ``counts`` what the protection's decoder did; ``decoded`` the whole
+    decoded patterns, when the trial decoded everything anyway.
     """
 
     changes: list[Change]
-    counts: ChunkCounts | None = None
+    bits: int
+    counts: Counts = field(default_factory=Counts)
     decoded: list[Patterns] | None = None
 
 
@@ -235,19 +374,40 @@ class SiteLocation:
     where: str
 
 
-OUTCOMES = ("masked", "detected", "sdc")
+#: A trial's outcome, one of these (the vulnerability-analysis vocabulary): no flag and the decode
+#: equals the fault-free decode; no flag and it differs (silent data corruption); a flag over some
+#: wrong data (detected unrecoverable error); a flag over intact data only (a false alarm).
+OUTCOMES = ("masked", "sdc", "due", "false_due")
+#: With a tolerance on the task metric, an sdc trial is one of these instead.
+SDC_SPLIT = ("sdc_tolerable", "sdc_critical")
+#: Counts of units hit by rare events: their intervals allow for a count seen as 0 in every trial.
+COUNT_METRICS = ("values_changed", "nonfinite", *COUNTERS)
 METRICS = (
+    "faults",
     "values_changed",
     "max_abs_error",
     "mean_abs_error",
     "rel_l2_error",
     "nonfinite",
-    "chunks_corrected",
-    "chunks_flagged",
-    "chunks_miscorrected",
+    *COUNTERS,
+    "bits",
     "metric",
     "seconds",
 )
+
+
+def outcome(counts: Counts, values_changed: int, metric: float | None, clean_metric: float | None,
+            tolerance: float | None) -> str:  # fmt: skip
+    """The outcome of a trial: a flag makes it a DUE of one kind or the other, as a system that stops on a
+    flag would see it; otherwise the decode decides, and with a tolerance the task metric splits an sdc."""
+    if counts.flagged:
+        return "due" if counts.flagged_wrong else "false_due"
+    if values_changed == 0:
+        return "masked"
+    if tolerance is None or metric is None or clean_metric is None:
+        return "sdc"
+    # A metric that is NaN or moved beyond the tolerance is critical.
+    return "sdc_tolerable" if abs(metric - clean_metric) <= tolerance else "sdc_critical"
 
 
 @dataclass(frozen=True)
@@ -268,10 +428,21 @@ class TrialRecord:
     chunks_corrected: int | None
     chunks_flagged: int | None
     chunks_miscorrected: int | None
+    chunks_flagged_intact: int | None
+    chunks_multi_hit: int | None
+    groups_zeroed: int | None
+    groups_zeroed_intact: int | None
+    groups_undetected: int | None
+    votes_changed: int | None
+    votes_failed: int | None
+    #: Some data were left wrong with no flag over them (also in a trial whose outcome is a DUE).
+    silent: bool
     seconds: float
     metric: float | None
     outcome: str
     point: int = 0
+    #: Stored bits the trial's faults changed (``faults`` counts fault events).
+    bits: int | None = None
 
     @property
     def key(self) -> TrialKey:
@@ -298,6 +469,8 @@ class FaultSite:
     kind: str
     before: float | None
     after: float | None
+    #: The fault event the site belongs to (events of a burst or word pattern hit several sites).
+    event: int = 0
 
 
 @dataclass
@@ -311,47 +484,19 @@ class ProtectionSummary:
     bits_per_value: float = 0.0
     clean: Damage | None = None
     clean_metric: float | None = None
+    #: The bits rates are counted against: the stored bits, or the ones ``--bits`` chose.
+    targeted_bits: int | None = None
+    #: Per fault level (in grid order): the values probability theory expects, by the name they
+    #: are observed under (an outcome, an event or a metric); empty where it gives none.
+    expected: list[dict[str, float]] = field(default_factory=list)
 
 
-@dataclass
-class Aggregate:
-    """Mean and 95% interval of each metric, and outcome fractions, over the trials of one grid point."""
+@dataclass(frozen=True)
+class Rounding:
+    """What storing the float32 tensors in 16 bits cost before any fault: the values' loss, the metric before
+    (float32) and after (as stored)."""
 
-    protection: str
-    rate: float
-    faults: int
-    trials: int
-    metrics: dict[str, tuple[float, float, float]]
-    outcomes: dict[str, float]
-
-
-def aggregate(records: Sequence[TrialRecord]) -> Aggregate:
-    """The aggregate of the records of one grid point."""
-    metrics = {}
-    for m in METRICS:
-        vals = [getattr(r, m) for r in records]
-        if all(v is None for v in vals):
-            continue
-        metrics[m] = mean_interval(vals)
-    outcomes = {o: sum(r.outcome == o for r in records) / len(records) for o in OUTCOMES}
-    first = records[0]
-    return Aggregate(first.protection, first.rate, first.faults, len(records), metrics, outcomes)
-
-
-@dataclass
-class Results:
-    """A campaign's records in grid order, its protections' summaries, and what describes its metric."""
-
-    config: dict[str, Any]
-    records: list[TrialRecord]
-    protections: list[ProtectionSummary]
-    baseline_metric: float | None = None
-    skipped: list[tuple[str, str]] = field(default_factory=list)
-    #: What the ``metric`` column measures, e.g. "test-set accuracy of the digits MLP".
-    metric_name: str | None = None
-
-    def aggregates(self) -> list[Aggregate]:
-        groups: dict[tuple[str, int], list[TrialRecord]] = {}
-        for r in self.records:
-            groups.setdefault((r.protection, r.point), []).append(r)
-        return [aggregate(recs) for recs in groups.values()]
+    dtype: str
+    loss: Damage
+    metric_before: float | None = None
+    metric_after: float | None = None

@@ -24,7 +24,10 @@ import numpy.typing as npt
 from .errors import STUDY_EXTRA, StudyError
 from .vocabulary import STORAGE, Storage, Tensor, dtype_name, source_dtype
 
-__all__ = ["Storage", "Tensor", "WeightSet", "load_weights", "source_dtype"]
+__all__ = ["ROUNDED", "Storage", "Tensor", "WeightSet", "load_weights", "source_dtype"]
+
+#: The 16-bit formats float32 weights can be stored in, rounded to nearest even.
+ROUNDED = ("float16", "bfloat16")
 
 
 @dataclass(eq=False)
@@ -34,6 +37,8 @@ class WeightSet:
     tensors: list[Tensor]
     skipped: list[tuple[str, str]] = field(default_factory=list)
     source: str = ""
+    #: The weights as loaded, when these are their float32 tensors stored in 16 bits (``stored_as``).
+    rounded_from: WeightSet | None = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
         if not self.tensors:
@@ -72,6 +77,32 @@ class WeightSet:
             patterns = [t.patterns for t in self.tensors]
         return [t.as_array(_sealed(p)) for t, p in zip(self.tensors, patterns, strict=True)]
 
+    def stored_as(self, dtype: str, name: str = "as") -> WeightSet:
+        """The float32 tensors rounded to nearest even into ``dtype`` (float16 or bfloat16), the others as they are.
+
+        The result keeps these weights as ``rounded_from``, so that what the
+        rounding lost can be measured. float32 gives the weights back.
+        """
+        if dtype == "float32":
+            return self
+        if dtype not in ROUNDED:
+            raise StudyError(f"{name}: cannot store weights as '{dtype}' (use {', '.join(('float32', *ROUNDED))})")
+        if not any(t.dtype == "float32" for t in self.tensors):
+            held = ", ".join(sorted({t.dtype for t in self.tensors}))
+            raise StudyError(f"{name} {dtype}: {self.source or 'the weight set'} holds no float32 tensor to round "
+                             f"(its tensors are {held})")  # fmt: skip
+        target = source_dtype(dtype)
+        tensors = []
+        for t in self.tensors:
+            if t.dtype != "float32":
+                tensors.append(t)
+                continue
+            with np.errstate(over="ignore"):  # beyond float16's range is infinite, as in any cast
+                flat = t.patterns.view(np.float32).astype(target).view(STORAGE[dtype].dtype)  # nearest even
+            flat.flags.writeable = False
+            tensors.append(Tensor(t.name, t.shape, dtype, flat))
+        return WeightSet(tensors, list(self.skipped), f"{self.source} as {dtype}", rounded_from=self)
+
     @classmethod
     def from_arrays(
         cls, arrays: Iterable[tuple[str, npt.ArrayLike]], source: str = "", tensors: Sequence[str] | None = None
@@ -79,9 +110,15 @@ class WeightSet:
         """A weight set from (name, array) pairs; unusable dtypes are skipped and listed."""
         kept: list[Tensor] = []
         skipped: list[tuple[str, str]] = []
+        names: list[str] = []
+        matched: set[str] = set()
         for name, raw in arrays:
-            if tensors is not None and not any(fnmatch.fnmatchcase(name, pat) for pat in tensors):
-                continue
+            names.append(name)
+            if tensors is not None:
+                hits = {pat for pat in tensors if fnmatch.fnmatchcase(name, pat)}
+                matched |= hits
+                if not hits:
+                    continue
             if isinstance(raw, _Unsupported):
                 skipped.append((name, raw.dtype))
                 continue
@@ -95,11 +132,20 @@ class WeightSet:
             flat = np.ascontiguousarray(a.reshape(-1)).view(STORAGE[dname].dtype)
             flat.flags.writeable = False  # shared by every trial: nothing may write to it
             kept.append(Tensor(name, tuple(int(s) for s in a.shape), dname, flat))
+        unmatched = [pat for pat in tensors or () if pat not in matched]
+        if unmatched:
+            some = ", ".join(names[:5]) + (f", ... ({len(names)} in all)" if len(names) > 5 else "")
+            where = source or "the weight set"
+            if not kept:
+                raise StudyError(f"{where} has no usable tensor: '{unmatched[0]}' matches none of its tensors ({some})")
+            raise StudyError(f"tensors: '{unmatched[0]}' matches no tensor of {where} ({some})")
         return cls(kept, skipped, source)
 
 
 def _sealed(p: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    return np.frombuffer(memoryview(p).toreadonly(), dtype=p.dtype)  # type: ignore[arg-type]
+    # A buffer is exported whole only by a contiguous array; the patterns always are, a stray view is copied.
+    whole = p if p.flags.c_contiguous else np.ascontiguousarray(p)
+    return np.frombuffer(memoryview(whole).toreadonly(), dtype=p.dtype)  # type: ignore[arg-type]
 
 
 def available_memory() -> int | None:
@@ -189,24 +235,27 @@ def _safetensors_header(path: Path) -> dict[str, Any]:
     return header
 
 
+# Dtypes a weight file may hold that are not studied: listed as skipped under these names, never read.
+_SAFETENSORS_SKIPPED = {
+    "I64": "int64", "I32": "int32", "I16": "int16", "U16": "uint16", "U32": "uint32", "U64": "uint64",
+    "F64": "float64", "BOOL": "bool",
+}  # fmt: skip
+
+
 def _load_safetensors(path: Path) -> list[tuple[str, Any]]:
     import ml_dtypes  # noqa: F401  (registers bfloat16 / float8 with NumPy)
-    from safetensors import safe_open
 
     header = _safetensors_header(path)
     # The order of the file is the order of the tensors' data.
     names = sorted(header, key=lambda n: tuple(header[n]["data_offsets"]))
     out: list[tuple[str, Any]] = []
-    with safe_open(str(path), framework="numpy") as f:
-        for name in names:
-            dtype = header[name]["dtype"]
-            if dtype in ("F8_E4M3", "F8_E5M2"):
-                # The NumPy backend has no float8: read the raw bytes through the safe slice as uint8.
-                out.append((name, _raw_tensor(path, header, name)))
-            elif dtype in _SAFETENSORS_DTYPES or dtype in ("I64", "I32", "I16", "U16", "U32", "U64", "F64", "BOOL"):
-                out.append((name, f.get_tensor(name)))
-            else:
-                out.append((name, _Unsupported(dtype)))
+    for name in names:
+        dtype = header[name]["dtype"]
+        if dtype in _SAFETENSORS_DTYPES:
+            # Each tensor read straight into its own array: loading never holds a second copy of the weights.
+            out.append((name, _raw_tensor(path, header, name)))
+        else:
+            out.append((name, _Unsupported(_SAFETENSORS_SKIPPED.get(dtype, dtype))))
     return out
 
 
@@ -219,14 +268,18 @@ class _Unsupported:
 
 def _raw_tensor(path: Path, header: dict[str, Any], name: str) -> Any:
     info = header[name]
-    start, stop = info["data_offsets"]
+    start, stop = (int(x) for x in info["data_offsets"])
     with open(path, "rb") as f:
         base = 8 + int.from_bytes(f.read(8), "little")
-    shape = tuple(info["shape"])
+    shape = tuple(int(s) for s in info["shape"])
+    if any(s < 0 for s in shape) or not 0 <= start <= stop:
+        raise ValueError(f"tensor {name}: shape {list(shape)} at bytes {start}..{stop}")
     count = int(np.prod(shape)) if shape else 1
     dt = source_dtype(_SAFETENSORS_DTYPES[info["dtype"]])
     if stop - start != count * dt.itemsize:
         raise ValueError(f"tensor {name}: {stop - start} bytes for shape {list(shape)}")
+    if base + stop > path.stat().st_size:
+        raise ValueError(f"tensor {name}: its bytes run past the end of the file")
     raw = np.fromfile(path, dtype=np.uint8, count=stop - start, offset=base + start)
     return raw.view(dt).reshape(shape)
 

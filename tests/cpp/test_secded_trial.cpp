@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "memory/encoding/secded.hpp"
 #include "memory/encoding/secded_image.hpp"
 #include "memory/encoding/secded_trial.hpp"
 #include "memory/fault.hpp"
@@ -18,7 +19,10 @@ namespace {
 
 using corvane::memory::FaultAt;
 using corvane::memory::FaultKind;
+using corvane::memory::encoding::secded::data_index;
 using corvane::memory::encoding::secded::Image;
+using corvane::memory::encoding::secded::is_data_position;
+using corvane::memory::encoding::secded::ParityRule;
 using corvane::memory::encoding::secded::sparse_trial;
 using corvane::memory::encoding::secded::TrialError;
 using corvane::memory::encoding::secded::TrialOutcome;
@@ -47,9 +51,25 @@ std::vector<std::uint8_t> as_bytes(const std::vector<T>& v) {
   return out;
 }
 
-// The dense reference: every figure of the outcome from full decodes.
+// Whether a codeword reads as a lone overall-parity error: zero syndrome,
+// odd parity, from its stored bits.
+bool zero_syndrome_odd_parity(const Image& image, std::uint64_t c) {
+  const std::uint64_t n = image.codeword_bits();
+  std::uint64_t syndrome = 0, ones = 0;
+  for (std::uint64_t p = 0; p < n; ++p) {
+    if (image.is_1(c * n + p)) {
+      syndrome ^= p;
+      ones ^= 1;
+    }
+  }
+  return syndrome == 0 && ones == 1;
+}
+
+// The dense reference: every figure of the outcome from full decodes (the
+// codec's decode flags a lone parity error; the other rule passes it).
 template <class T>
-TrialOutcome<T> dense_trial(const Image& image, FaultKind kind, std::span<const std::uint64_t> sites) {
+TrialOutcome<T> dense_trial(const Image& image, FaultKind kind, std::span<const std::uint64_t> sites,
+                            ParityRule rule = ParityRule::Flag) {
   constexpr unsigned w = 8 * sizeof(T);
   Image faulted(image);
   std::vector<FaultAt> faults;
@@ -67,17 +87,28 @@ TrialOutcome<T> dense_trial(const Image& image, FaultKind kind, std::span<const 
   }
   const auto bb = as_bytes(before), ab = as_bytes(after);
   const std::uint64_t n = image.codeword_bits(), d = image.bits_per_chunk(), needed = std::uint64_t{before.size()} * w;
+  std::vector<std::uint64_t> distinct(sites.begin(), sites.end());
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   std::vector<std::uint64_t> hit;
-  for (const std::uint64_t g : sites) hit.push_back(g / n);
-  std::sort(hit.begin(), hit.end());
+  for (const std::uint64_t g : distinct) hit.push_back(g / n);
+  for (std::size_t k = 1; k < hit.size(); ++k) {
+    if (hit[k] == hit[k - 1] && (k < 2 || hit[k - 2] != hit[k])) ++out.multi_hit;
+  }
   hit.erase(std::unique(hit.begin(), hit.end()), hit.end());
   for (const std::uint64_t c : hit) {
-    bool stored_changed = false;
-    for (std::uint64_t p = 0; p < n; ++p) stored_changed |= image.is_1(c * n + p) != faulted.is_1(c * n + p);
+    bool stored_changed = false, data_changed = false;
+    for (std::uint64_t p = 0; p < n; ++p) {
+      const bool differs = image.is_1(c * n + p) != faulted.is_1(c * n + p);
+      stored_changed |= differs;
+      data_changed |= differs && is_data_position(p) && c * d + data_index(p) < needed;
+    }
     bool same = true;
     for (std::uint64_t b = c * d; b < std::min((c + 1) * d, needed); ++b) same &= decoded_bit(bb, b) == decoded_bit(ab, b);
-    if (!flags[c]) {
+    const bool passed = rule == ParityRule::Correct && zero_syndrome_odd_parity(faulted, c);
+    if (!flags[c] && !passed) {
       ++out.flagged;
+      out.flagged_intact += data_changed ? 0 : 1;
     } else if (!same) {
       ++out.miscorrected;
     } else if (stored_changed) {
@@ -94,6 +125,8 @@ void expect_same(const TrialOutcome<T>& sparse, const TrialOutcome<T>& dense) {
   EXPECT_EQ(sparse.corrected, dense.corrected);
   EXPECT_EQ(sparse.flagged, dense.flagged);
   EXPECT_EQ(sparse.miscorrected, dense.miscorrected);
+  EXPECT_EQ(sparse.flagged_intact, dense.flagged_intact);
+  EXPECT_EQ(sparse.multi_hit, dense.multi_hit);
 }
 
 // Sites that favour the places where a trial can go wrong: the overall
@@ -146,9 +179,11 @@ void differential(std::uint64_t d, std::uint64_t seed) {
     if (needed > image.chunk_count() * d) continue;
     for (const FaultKind kind : kKinds) {
       const auto sites = tricky_sites(image, rng, 1 + rng() % 10);
-      const auto sparse = sparse_trial<Read>(image, kind, sites);
-      ASSERT_TRUE(sparse.has_value());
-      expect_same(*sparse, dense_trial<Read>(image, kind, sites));
+      for (const ParityRule rule : {ParityRule::Flag, ParityRule::Correct}) {
+        const auto sparse = sparse_trial<Read>(image, kind, sites, rule);
+        ASSERT_TRUE(sparse.has_value());
+        expect_same(*sparse, dense_trial<Read>(image, kind, sites, rule));
+      }
     }
   }
 }
@@ -207,6 +242,47 @@ TEST(SparseTrial, SingleFlipsAreCorrectedAndDoubleFlipsFlagged) {
   const std::uint64_t zero_bit[] = {5};  // data bit 1 of element 0 (value 1) is 0
   const auto e = *sparse_trial<std::uint32_t>(image, FaultKind::StuckAt0, zero_bit);
   EXPECT_EQ(e.corrected + e.flagged + e.miscorrected, 0U);
+}
+
+TEST(SparseTrial, ParityRuleDecidesTheLoneParityError) {
+  const Image image = encode<std::uint32_t>({{1, 2, 3, 4}}, 64);
+  const std::uint64_t n = image.codeword_bits();
+  // The overall parity bit alone: a false alarm for the codec, nothing for the other rule.
+  const std::uint64_t parity_bit[] = {n};
+  const auto strict = *sparse_trial<std::uint32_t>(image, FaultKind::Flip, parity_bit, ParityRule::Flag);
+  EXPECT_EQ(strict.flagged, 1U);
+  EXPECT_EQ(strict.flagged_intact, 1U);
+  const auto passed = *sparse_trial<std::uint32_t>(image, FaultKind::Flip, parity_bit, ParityRule::Correct);
+  EXPECT_EQ(passed.flagged + passed.miscorrected, 0U);
+  EXPECT_EQ(passed.corrected, 1U);
+  // Three data bits at positions 3, 5 and 6 XOR to zero with odd parity: the
+  // codec flags wrong data, the other rule passes it on silently.
+  const std::uint64_t three[] = {3, 5, 6};
+  const auto flagged = *sparse_trial<std::uint32_t>(image, FaultKind::Flip, three, ParityRule::Flag);
+  EXPECT_EQ(flagged.flagged, 1U);
+  EXPECT_EQ(flagged.flagged_intact, 0U);
+  EXPECT_EQ(flagged.multi_hit, 1U);
+  const auto silent = *sparse_trial<std::uint32_t>(image, FaultKind::Flip, three, ParityRule::Correct);
+  EXPECT_EQ(silent.flagged, 0U);
+  EXPECT_EQ(silent.miscorrected, 1U);
+  EXPECT_EQ(silent.indices, (std::vector<std::uint64_t>{0}));
+  // A check bit and the parity bit: nonzero syndrome, even parity, flagged
+  // by both rules with the data intact.
+  const std::uint64_t check_and_parity[] = {0, 2};
+  for (const ParityRule rule : {ParityRule::Flag, ParityRule::Correct}) {
+    const auto out = *sparse_trial<std::uint32_t>(image, FaultKind::Flip, check_and_parity, rule);
+    EXPECT_EQ(out.flagged, 1U);
+    EXPECT_EQ(out.flagged_intact, 1U);
+  }
+}
+
+TEST(SparseTrial, MultiHitCountsChunksWithTwoOrMoreDistinctSites) {
+  const Image image = encode<std::uint32_t>({{1, 2, 3, 4, 5, 6, 7, 8}}, 64);
+  const std::uint64_t n = image.codeword_bits();
+  // Chunk 0: one site twice (one distinct site); chunk 1: two sites; chunk 2: three.
+  const std::uint64_t sites[] = {7, 7, n + 3, n + 9, 2 * n + 1, 2 * n + 4, 2 * n + 20};
+  const auto out = *sparse_trial<std::uint32_t>(image, FaultKind::StuckAt1, sites);
+  EXPECT_EQ(out.multi_hit, 2U);
 }
 
 TEST(SparseTrial, RefusesBadInputBeforeAnyWork) {

@@ -29,7 +29,7 @@ def test_module_exports_kinds_and_functions():
     assert (engine.STUCK_AT_0, engine.STUCK_AT_1, engine.FLIP) == (0, 1, 2)
     assert engine.__all__ == ["STUCK_AT_0", "STUCK_AT_1", "FLIP", "draw_sites", "inject", "encoding_inject",
                               "encoding_bits", "encoding_trial", "changed", "false_at"]
-    assert engine.encoding_trial.__text_signature__ == "(encoding, kind, sites, element_bits)"
+    assert engine.encoding_trial.__text_signature__ == "(encoding, kind, sites, element_bits, correct_parity=False)"
     assert "Encoding" in rust.secded.__all__  # _rust's table is left as it was
 
 
@@ -43,6 +43,13 @@ def test_draw_sites_is_the_pickers_prefix(size, seed):
     drawn = engine.draw_sites(size, seed, count)
     assert drawn.dtype == U64 and drawn.shape == (count,)
     assert drawn.tolist() == list(itertools.islice(rust.Picker(size, seed=seed), count))
+
+
+@pytest.mark.parametrize("size,count", [(3000, 3000), (2**20, 200_000), (2**32 - 1, 50_000), (2**32 + 5, 50_000)])
+def test_draw_sites_is_the_pickers_prefix_for_many_draws(size, count):
+    # Enough draws that the bulk draw's table fills, wraps and probes far (and, at 2^32 - 1, holds the largest keys).
+    picker = rust.Picker(size, seed=11)
+    assert engine.draw_sites(size, 11, count).tolist() == [next(picker) for _ in range(count)]
 
 
 def test_draw_sites_whole_range_and_empty():
@@ -239,8 +246,17 @@ def test_the_borrow_flag_of_the_encoding_is_respected():
 # ---- sparse trials against the dense path ----
 
 
-def dense_trial(enc, kind, where, element_bits):
-    """clone + inject + full decode, compared with the fault-free decode."""
+def lone_parity_error(bits, chunk, n):
+    """Whether a stored codeword has a zero syndrome and odd overall parity."""
+    ones = np.flatnonzero(bits[chunk * n:(chunk + 1) * n])
+    return np.bitwise_xor.reduce(ones, initial=0) == 0 and ones.size % 2 == 1
+
+
+def dense_trial(enc, kind, where, element_bits, correct_parity=False):
+    """clone + inject + full decode, compared with the fault-free decode.
+
+    With ``correct_parity`` a chunk the codec flags for a zero syndrome with
+    odd parity alone counts as decoded, as that decoder passes it."""
     decode = (lambda e: e.decode_u16()) if element_bits == 16 else (lambda e: e.decode_f32())
     u = np.uint16 if element_bits == 16 else np.uint32
     before, _ = decode(enc)
@@ -256,16 +272,24 @@ def dense_trial(enc, kind, where, element_bits):
     abits = np.unpackbits(a.view(np.uint8), bitorder="little")
     bbits = np.unpackbits(b.view(np.uint8), bitorder="little")
     stored_before, stored_after = all_bits(enc), all_bits(faulted)
-    corrected = flagged = miscorrected = 0
+    corrected = flagged = miscorrected = intact = 0
+    positions = np.arange(n)
+    data = (positions >= 3) & ((positions & (positions - 1)) != 0)
+    data_index = positions - np.floor(np.log2(np.maximum(positions, 1))).astype(np.int64) - 2
+    per_chunk = np.bincount(np.unique(where.astype(np.int64)) // n)
     for chunk in sorted({int(g) // n for g in where}):
         lo, hi = chunk * d, min((chunk + 1) * d, needed)
-        if not flags[chunk]:
+        before, after = stored_before[chunk * n:(chunk + 1) * n], stored_after[chunk * n:(chunk + 1) * n]
+        if not flags[chunk] and not (correct_parity and lone_parity_error(stored_after, chunk, n)):
             flagged += 1
+            wrong = (before != after) & data & (chunk * d + data_index < needed)
+            intact += not wrong.any()
         elif not np.array_equal(abits[lo:hi], bbits[lo:hi]):
             miscorrected += 1
-        elif not np.array_equal(stored_before[chunk * n:(chunk + 1) * n], stored_after[chunk * n:(chunk + 1) * n]):
+        elif not np.array_equal(before, after):
             corrected += 1
-    return indices, b[indices], corrected, flagged, miscorrected
+    multi = int(np.count_nonzero(per_chunk >= 2))
+    return indices, b[indices], corrected, flagged, miscorrected, intact, multi
 
 
 def codeword_bits(d):
@@ -311,11 +335,12 @@ def test_sparse_trial_equals_the_dense_trial(d, suffix, element_bits):
         stored = all_bits(enc)
         for kind in (0, 1, 2):
             where = tricky_sites(rng, enc, d, int(rng.integers(1, 12)))
-            got = engine.encoding_trial(enc, kind, where, element_bits)
-            want = dense_trial(enc, kind, where, element_bits)
-            assert np.array_equal(got[0], want[0]) and got[0].dtype == U64
-            assert np.array_equal(got[1], want[1]) and got[1].dtype == want[1].dtype
-            assert got[2:] == want[2:]
+            for correct_parity in (False, True):
+                got = engine.encoding_trial(enc, kind, where, element_bits, correct_parity=correct_parity)
+                want = dense_trial(enc, kind, where, element_bits, correct_parity)
+                assert np.array_equal(got[0], want[0]) and got[0].dtype == U64
+                assert np.array_equal(got[1], want[1]) and got[1].dtype == want[1].dtype
+                assert got[2:] == want[2:]
         assert np.array_equal(all_bits(enc), stored)  # the trial changed nothing
 
 
@@ -333,13 +358,18 @@ def test_sparse_trial_over_many_chunks_with_many_faults():
 def test_sparse_trial_counts_the_textbook_cases():
     enc = rust.secded.encode_f32([np.array([1.0, 2.0], np.float32)], 64)
     n = enc.bit_count()
-    assert engine.encoding_trial(enc, engine.FLIP, sites([5]), 32)[2:] == (1, 0, 0)
+    assert engine.encoding_trial(enc, engine.FLIP, sites([5]), 32)[2:] == (1, 0, 0, 0, 0)
     idx, values, *counts = engine.encoding_trial(enc, engine.FLIP, sites([3, 5]), 32)
-    assert idx.tolist() == [0] and values.tolist() == [np.float32(1.0).view(np.uint32) ^ 3] and counts == [0, 1, 0]
-    assert engine.encoding_trial(enc, engine.FLIP, sites([0]), 32)[2:] == (0, 1, 0)  # parity bit: flagged
-    assert engine.encoding_trial(enc, engine.FLIP, sites([5, 5]), 32)[2:] == (0, 0, 0)  # cancels
+    assert idx.tolist() == [0] and values.tolist() == [np.float32(1.0).view(np.uint32) ^ 3]
+    assert counts == [0, 1, 0, 0, 1]  # flagged over wrong data, a chunk hit twice
+    assert engine.encoding_trial(enc, engine.FLIP, sites([0]), 32)[2:] == (0, 1, 0, 1, 0)  # parity bit: false alarm
+    assert engine.encoding_trial(enc, engine.FLIP, sites([0]), 32, True)[2:] == (1, 0, 0, 0, 0)  # ... or passed
+    # Three data bits whose positions XOR to 0: flagged by the codec, silently wrong for the other rule.
+    assert engine.encoding_trial(enc, engine.FLIP, sites([3, 5, 6]), 32)[2:] == (0, 1, 0, 0, 1)
+    assert engine.encoding_trial(enc, engine.FLIP, sites([3, 5, 6]), 32, True)[2:] == (0, 0, 1, 0, 1)
+    assert engine.encoding_trial(enc, engine.FLIP, sites([5, 5]), 32)[2:] == (0, 0, 0, 0, 0)  # cancels
     empty = engine.encoding_trial(enc, engine.FLIP, sites([]), 32)
-    assert empty[0].shape == (0,) and empty[1].dtype == np.uint32 and empty[2:] == (0, 0, 0)
+    assert empty[0].shape == (0,) and empty[1].dtype == np.uint32 and empty[2:] == (0, 0, 0, 0, 0)
     assert n == 72
 
 
@@ -356,6 +386,18 @@ def test_sparse_trial_refuses_bad_arguments(args, exc, text):
     with pytest.raises(exc) as excinfo:
         engine.encoding_trial(enc, *args)
     assert str(excinfo.value) == text
+
+
+def test_sparse_trial_parity_rule_is_read_as_a_truth_value():
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError("neither")
+
+    enc = rust.secded.encode_u16([np.array([7], np.uint16)], 16)
+    with pytest.raises(ZeroDivisionError) as excinfo:
+        engine.encoding_trial(enc, 2, sites([0]), 16, Undecided())
+    assert "while processing 'correct_parity'" in note_of(excinfo)
+    assert engine.encoding_trial(enc, 2, sites([0]), 16, correct_parity=[1])[2:4] == (1, 0)
 
 
 # ---- changed ----

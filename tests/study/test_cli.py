@@ -11,6 +11,7 @@ import pytest
 
 from corvane import digits
 from corvane.cli import main, parse_rates
+from corvane.trial import named
 
 
 @pytest.fixture
@@ -80,10 +81,10 @@ def test_default_model_quick_study_prints_accuracy(capsys):
     code, out, err = run(["study", "--quick", "--quiet", "--protect", "none,mset"], capsys)
     assert code == 0, err
     ws, evaluate = digits.weight_set()
-    acc = evaluate(ws.arrays())
+    acc = evaluate(named(ws))
     assert acc > 0.9
     assert f"{acc:.4f}" in out
-    assert digits.weight_set()[1](ws.arrays()) == acc  # from the cache now: the same weights
+    assert digits.weight_set()[1](named(ws)) == acc  # from the cache now: the same weights
     assert np.array_equal(digits.train()[0], ws.tensors[0].patterns.reshape(64, -1))
 
 

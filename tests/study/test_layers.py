@@ -13,10 +13,10 @@ PACKAGE = Path(corvane.__file__).resolve().parent
 # import a sibling of a lower sub-layer (the interface below the codes).
 LAYERS = {
     "_rust": -1, "_engine": -1,
-    "errors": 0,
-    "native": 1, "files": 1, "stats": 1,
+    "errors": 0, "version": 0,
+    "native": 1, "files": 1, "intervals": 1, "expectations": 1,
     "vocabulary": 2,
-    "weights": 3, "metrics": 3,
+    "weights": 3, "metrics": 3, "onnx_task": 3, "patterns": 3, "results": 3,
     "protections.base": 3.1, "protections.plain": 3.2, "protections.secded": 3.2, "protections": 3.3,
     "digits": 4, "trial": 4,
     "executors": 5, "rundir": 5, "report": 5,

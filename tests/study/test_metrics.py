@@ -1,8 +1,8 @@
 import numpy as np
 import pytest
 
+from corvane.intervals import t_interval
 from corvane.native import changed, changed_numpy
-from corvane.stats import mean_interval, t95
 
 
 @pytest.mark.parametrize("changed", [changed, changed_numpy])
@@ -25,10 +25,13 @@ def test_nan_with_same_bits_is_unchanged_and_signed_zero_is_changed():
 
 
 def test_interval_uses_student_t():
-    m, lo, hi = mean_interval([1.0, 2.0, 3.0])
-    assert (m, hi - m) == pytest.approx((2.0, 4.303 / np.sqrt(3)))
-    assert mean_interval([5.0]) == (5.0, 5.0, 5.0)
-    assert t95(1000) == pytest.approx(1.962, abs=1e-3)
+    m, lo, hi = t_interval([1.0, 2.0, 3.0])
+    assert (m, hi - m) == pytest.approx((2.0, 4.302652729749462 / np.sqrt(3)), rel=1e-12)
+    mean, low, high = t_interval([5.0])
+    assert mean == 5.0 and np.isnan(low) and np.isnan(high)  # one value says nothing about the spread
+    # Past 30 degrees of freedom the quantile is exact too (the old approximation was off by up to 1.6e-3).
+    x = np.arange(41, dtype=float)
+    assert t_interval(x)[2] - 20.0 == pytest.approx(2.021075390306273 * x.std(ddof=1) / np.sqrt(41), rel=1e-12)
 
 
 _ROWS = """

@@ -68,8 +68,12 @@ def edit_line(out, number, **changes):
         (dict(values_changed=1.5), "values_changed is 1.5, not a whole number"),
         (dict(rel_l2_error="big"), 'rel_l2_error is "big", not a number'),
         (dict(metric=0.5), "metric is given but the campaign has no evaluate"),
-        (dict(chunks_flagged=None), "chunk counts"),
-        (dict(outcome="masked", values_changed=5, chunks_flagged=0), "where its counts say sdc"),
+        (dict(chunks_flagged=None), "chunks_flagged is null, not a whole number"),
+        (dict(votes_changed=3), "votes_changed given, which secded:16 does not count"),
+        (dict(silent="no"), 'silent is "no", not true or false'),
+        (dict(bits=-1), "bits -1 is outside 0.."),
+        (dict(outcome="detected"), 'outcome is "detected", not one of masked, sdc, due, false_due'),
+        (dict(outcome="masked", values_changed=5), "outcome masked does not fit 5 values changed"),
     ],
 )
 @pytest.mark.parametrize("command", ["study", "report"])
@@ -137,10 +141,12 @@ def test_report_of_an_interrupted_run_shows_what_is_there_and_what_is_missing(tm
     "edit, problem",
     [
         (lambda d: d["protections"][0].update(stored_bits="9600"), 'stored_bits is "9600", not a whole number'),
-        (lambda d: d["protections"][0].update(applicable="yes"), "applicable is not true or false"),
+        (lambda d: d["protections"][0].update(applicable="yes"), 'applicable is "yes", not true or false'),
         (lambda d: d["protections"][0].update(clean=5), "a clean damage does not have the fields"),
         (lambda d: d["protections"][0]["clean"].update(rel_l2_error=None), "rel_l2_error is null, not a number"),
-        (lambda d: d.update(protections={}), "protections or skipped is not a list"),
+        (lambda d: d.update(protections={}), "protections is not a list"),
+        (lambda d: d["protections"][0].update(expected=[{"masked": "1"}]), 'masked is "1", not a number'),
+        (lambda d: d.update(metric_range=[0]), "metric_range is not [low, high]"),
         (lambda d: d.update(skipped=[["a"]]), "a skipped tensor is not [name, reason]"),
         (lambda d: d.update(baseline_metric="1"), 'baseline_metric is "1", not a number'),
         (lambda d: d["protections"].reverse(), "its protections are not those of config.json"),
@@ -167,16 +173,22 @@ def plant(kind, path, target):
 
 @pytest.mark.parametrize("name", [TRIALS, CONFIG, SUMMARIES])
 @pytest.mark.parametrize("kind", ["symlink", "fifo", "socket"])
-def test_a_planted_file_in_the_run_directory_is_refused_and_nothing_outside_changes(tmp_path, weights_file, name, kind):
-    # A dangling link would make the run create its target; a FIFO would make it wait for ever.
+def test_a_planted_file_in_the_run_directory_is_refused_and_nothing_outside_changes(tmp_path, weights_file, capsys,
+                                                                                   name, kind):  # fmt: skip
+    # A dangling link would make the run create its target; a FIFO would make it wait for ever, so that
+    # case runs as a process of its own, with a time limit.
     out = tmp_path / "run"
     out.mkdir()
     outside = tmp_path / "outside"
     plant(kind, out / name, outside)
-    argv = [sys.executable, "-m", "corvane", *map(str, study(weights_file, out))]
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
-    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
-    assert done.stderr.startswith(f"corvane: error: {out / name}: ")
+    if kind == "fifo":
+        argv = [sys.executable, "-m", "corvane", *map(str, study(weights_file, out))]
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+        code, err = done.returncode, done.stderr
+    else:
+        code, _, err = cli(study(weights_file, out), capsys)
+    assert code == 2 and err.count("\n") == 1, err
+    assert err.startswith(f"corvane: error: {out / name}: ")
     assert not outside.exists()
 
 

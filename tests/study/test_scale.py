@@ -27,7 +27,7 @@ def rows(records):
 def total_abs(arrays):
     # Module level, so a Dask worker can unpickle it.
     with np.errstate(invalid="ignore"):
-        return float(sum(np.nansum(np.minimum(np.abs(a.astype(np.float64)), 10.0)) for a in arrays))
+        return float(sum(np.nansum(np.minimum(np.abs(a.astype(np.float64)), 10.0)) for a in arrays.values()))
 
 
 def campaign(storage="float32", kind="flip", evaluate=total_abs, trials=4, **kw):
@@ -112,6 +112,30 @@ def test_dask_cluster_gives_the_serial_rows(cluster, storage):
         again = campaign(storage, evaluate=None).run(scheduler=client)
         assert client.status == "running"
     assert rows(again.records) == rows(campaign(storage, evaluate=None).run().records)
+
+
+class PidFactory:
+    """A factory noting the process it is called in (module level, so a Dask worker can unpickle it)."""
+
+    def __init__(self, path):
+        self.path = str(path)
+
+    def __call__(self, clean):
+        with open(self.path, "a") as f:
+            f.write(f"{os.getpid()}\n")
+        return total_abs
+
+
+def test_dask_workers_call_a_factory_once_each(cluster, tmp_path):
+    factory = PidFactory(tmp_path / "pids")
+    made = campaign(evaluate=factory).run(scheduler=cluster.scheduler_address)
+    assert rows(made.records) == rows(campaign().run().records)
+    pids = (tmp_path / "pids").read_text().split()
+    from distributed import Client
+
+    with Client(cluster.scheduler_address) as client:
+        workers = {str(pid) for pid in client.run(os.getpid).values()}
+    assert pids[0] == str(os.getpid()) and sorted(pids[1:]) == sorted(workers)
 
 
 def test_resume_runs_only_the_missing_trials(tmp_path):

@@ -40,14 +40,18 @@ PyMethodDef functions[] = {
      "encoding_bits(encoding, sites)\n--\n\n"
      "The stored bit (0 or 1) at each encoded bit index, as a uint8 array."},
     {"encoding_trial", fastcall(encoding_trial), kFlags,
-     "encoding_trial(encoding, kind, sites, element_bits)\n--\n\n"
+     "encoding_trial(encoding, kind, sites, element_bits, correct_parity=False)\n--\n\n"
      "What applying `kind` at `sites` and decoding would change, computed from\n"
      "the hit chunks alone; the encoding is neither copied nor changed.\n\n"
      "Returns (indices, values, chunks_corrected, chunks_flagged,\n"
-     "chunks_miscorrected): the sorted indices of the elements of `element_bits`\n"
-     "(16 or 32) bits whose decoded bits change, their new bit patterns\n"
-     "(uint16 or uint32), and the counts of hit chunks corrected, flagged\n"
-     "(uncorrectable) and miscorrected."},
+     "chunks_miscorrected, chunks_flagged_intact, chunks_multi_hit): the sorted\n"
+     "indices of the elements of `element_bits` (16 or 32) bits whose decoded\n"
+     "bits change, their new bit patterns (uint16 or uint32), the counts of hit\n"
+     "chunks corrected, flagged (uncorrectable) and miscorrected, the flagged\n"
+     "chunks whose stored data the faults left intact, and the chunks with two\n"
+     "or more distinct sites. With `correct_parity` true the decoder passes a\n"
+     "zero syndrome with odd parity as a lone parity-bit error instead of\n"
+     "flagging it, as memory controllers do."},
     {"changed", fastcall(changed), kFlags,
      "changed(a, b)\n--\n\n"
      "The indices where two equally long 1-D contiguous arrays of one dtype\n"

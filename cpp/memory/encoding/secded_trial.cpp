@@ -106,15 +106,16 @@ Sums data_sums(const std::uint64_t* data, std::uint64_t start, std::uint64_t len
 
 // The decode of one chunk: its flag, and the data bit (within the chunk) a
 // correction flips. The rule of the full decode: a zero syndrome is clean
-// with even parity (odd alone: the parity bit, or three or more errors); a
-// nonzero one is corrected only with odd parity at a position that exists.
+// with even parity (odd alone: the parity bit, or three or more errors,
+// flagged unless the rule takes it for the parity bit); a nonzero one is
+// corrected only with odd parity at a position that exists.
 struct Verdict {
   bool flag = true;
   std::uint64_t corrected = kNoBit;
 };
 
-Verdict classify(const Sums& s, std::uint64_t n) {
-  if (s.syndrome == 0) return {s.ones == 0, kNoBit};
+Verdict verdict_of(const Sums& s, std::uint64_t n, ParityRule rule) {
+  if (s.syndrome == 0) return {s.ones == 0 || rule == ParityRule::Correct, kNoBit};
   if (s.ones == 0 || s.syndrome >= n) return {false, kNoBit};
   if (std::has_single_bit(s.syndrome)) return {true, kNoBit};
   return {true, data_index(s.syndrome)};
@@ -123,11 +124,12 @@ Verdict classify(const Sums& s, std::uint64_t n) {
 // Reads an image in place, chunk by chunk.
 class Reader {
  public:
-  explicit Reader(const Image& image)
-      : image_(image), storage_(image.storage()), d_(image.bits_per_chunk()), n_(image.codeword_bits()) {}
+  Reader(const Image& image, ParityRule rule)
+      : image_(image), storage_(image.storage()), d_(image.bits_per_chunk()), n_(image.codeword_bits()), rule_(rule) {}
 
   std::uint64_t d() const noexcept { return d_; }
   std::uint64_t n() const noexcept { return n_; }
+  Verdict classify(const Sums& sums) const { return verdict_of(sums, n_, rule_); }
 
   // The sums of chunk i's stored codeword: O(d / 64) word operations, plus
   // the set fill bits for the last chunk.
@@ -168,13 +170,13 @@ class Reader {
     const auto it = std::lower_bound(hits_.begin(), hits_.end(), i,
                                      [](const auto& hit, std::uint64_t chunk) { return hit.first < chunk; });
     if (it != hits_.end() && it->first == i) return it->second;
-    return classify(sums_of(i), n_);
+    return classify(sums_of(i));
   }
 
   // The sums of hit chunk i, whose verdict is recorded.
   Sums record_hit(std::uint64_t i) {
     const Sums sums = sums_of(i);
-    hits_.emplace_back(i, classify(sums, n_));
+    hits_.emplace_back(i, classify(sums));
     return sums;
   }
 
@@ -208,6 +210,7 @@ class Reader {
   const Image& image_;
   Image::Storage storage_;
   std::uint64_t d_, n_;
+  ParityRule rule_;
   std::vector<std::pair<std::uint64_t, Verdict>> hits_;
 };
 
@@ -238,7 +241,7 @@ std::string TrialError::message() const {
 
 template <class T>
 Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind kind,
-                                                   std::span<const std::uint64_t> sites) {
+                                                   std::span<const std::uint64_t> sites, ParityRule rule) {
   static_assert(std::is_same_v<T, std::uint16_t> || std::is_same_v<T, std::uint32_t>);
   constexpr unsigned w = 8 * sizeof(T);
   const std::uint64_t total = image.bit_count();
@@ -252,7 +255,7 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
 
   TrialOutcome<T> out;
   if (sites.empty()) return out;
-  Reader reader(image);
+  Reader reader(image, rule);
   const std::uint64_t n = reader.n(), d = reader.d();
 
   // One kind for the whole batch, so order does not matter: a stuck-at sets
@@ -276,7 +279,8 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
     std::size_t k = firsts[h];
     const std::uint64_t chunk = sorted[k] / n;
     changed.clear();
-    for (; k < sorted.size() && sorted[k] / n == chunk;) {
+    std::size_t distinct = 0;
+    for (; k < sorted.size() && sorted[k] / n == chunk; ++distinct) {
       const std::uint64_t g = sorted[k];
       std::size_t times = 0;
       for (; k < sorted.size() && sorted[k] == g; ++k) ++times;
@@ -284,19 +288,25 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
       const bool after = kind == FaultKind::Flip ? before != (times % 2 == 1) : kind == FaultKind::StuckAt1;
       if (after != before) changed.push_back(g - chunk * n);
     }
+    out.multi_hit += distinct >= 2 ? 1 : 0;
     Sums faulted = reader.record_hit(chunk);
-    const Verdict base = classify(faulted, n);
+    const Verdict base = reader.classify(faulted);
     if (changed.empty()) {
       out.flagged += base.flag ? 0 : 1;
+      out.flagged_intact += base.flag ? 0 : 1;
       continue;
     }
     chunk_diff.clear();
+    bool data_hit = false;  // a fault changed a stored data bit that the decode returns
     for (const std::uint64_t p : changed) {
       faulted.syndrome ^= p;
       faulted.ones ^= 1;
-      if (is_data_position(p)) chunk_diff.push_back(data_index(p));
+      if (is_data_position(p)) {
+        chunk_diff.push_back(data_index(p));
+        data_hit |= chunk * d + data_index(p) < needed;
+      }
     }
-    const Verdict now = classify(faulted, n);
+    const Verdict now = reader.classify(faulted);
     if (base.corrected != kNoBit) chunk_diff.push_back(base.corrected);
     if (now.corrected != kNoBit) chunk_diff.push_back(now.corrected);
     std::sort(chunk_diff.begin(), chunk_diff.end());
@@ -307,6 +317,7 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
     }
     if (!now.flag) {
       ++out.flagged;
+      out.flagged_intact += data_hit ? 0 : 1;
     } else if (diff.size() == visible_from) {
       ++out.corrected;
     } else {
@@ -328,8 +339,8 @@ Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind
 }
 
 template Expected<TrialOutcome<std::uint16_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                        std::span<const std::uint64_t>);
+                                                                        std::span<const std::uint64_t>, ParityRule);
 template Expected<TrialOutcome<std::uint32_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                        std::span<const std::uint64_t>);
+                                                                        std::span<const std::uint64_t>, ParityRule);
 
 }  // namespace corvane::memory::encoding::secded

@@ -46,6 +46,12 @@ class TrialError {
   std::uint64_t a_, b_;
 };
 
+// How a decoder treats a zero syndrome with odd overall parity: the codec
+// flags it (the overall parity bit alone is wrong, or three or more bits
+// are); memory controllers usually take it for a lone parity-bit error and
+// pass the data, which is right for one fault and silent for the rest.
+enum class ParityRule : std::uint8_t { Flag, Correct };
+
 // What one trial did, judged against the decode of the image as it is.
 // Element e of T covers decoded data bits [e * w, (e + 1) * w), numbered over
 // the recorded arrays laid end to end, as the full decode numbers them.
@@ -59,20 +65,28 @@ struct TrialOutcome {
   std::uint64_t corrected = 0;
   std::uint64_t flagged = 0;       // hit chunks that decode with flag false
   std::uint64_t miscorrected = 0;  // hit chunks with flag true but other data
+  // Flagged chunks whose stored data bits (those the decode returns) the
+  // faults left as they were: the flag was a false alarm.
+  std::uint64_t flagged_intact = 0;
+  std::uint64_t multi_hit = 0;  // chunks with two or more distinct sites
 };
 
 // The outcome of applying `kind` at every site (encoded bit indexes, in the
 // numbering of Image::apply_faults; duplicates allowed) and decoding in T
-// (uint16_t or uint32_t), as decode<T>() after apply_faults would give it.
+// (uint16_t or uint32_t), as decode<T>() after apply_faults would give it,
+// with a decoder that applies `rule` (the codec's decode is ParityRule::Flag).
 // Fails, before any work, on the first site at or beyond bit_count() and
 // when T needs more bits than the chunks hold.
 template <class T>
 Expected<TrialOutcome<T>, TrialError> sparse_trial(const Image& image, FaultKind kind,
-                                                   std::span<const std::uint64_t> sites);
+                                                   std::span<const std::uint64_t> sites,
+                                                   ParityRule rule = ParityRule::Flag);
 
 extern template Expected<TrialOutcome<std::uint16_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                               std::span<const std::uint64_t>);
+                                                                               std::span<const std::uint64_t>,
+                                                                               ParityRule);
 extern template Expected<TrialOutcome<std::uint32_t>, TrialError> sparse_trial(const Image&, FaultKind,
-                                                                               std::span<const std::uint64_t>);
+                                                                               std::span<const std::uint64_t>,
+                                                                               ParityRule);
 
 }  // namespace corvane::memory::encoding::secded

@@ -26,22 +26,22 @@ __all__ = [
 
 
 def parse_protection(text: str) -> Protection:
-    """'none', 'secded:BITS', 'cep:D3P1|D7P1|D15P1' or 'mset'."""
+    """'none', 'secded:BITS', 'secded-pc:BITS', 'cep:D3P1|D7P1|D15P1' or 'mset'."""
     name, _, arg = text.strip().partition(":")
     name = name.lower()
     if name == "none" and not arg:
         return NoProtection()
     if name == "mset" and not arg:
         return Mset()
-    if name == "secded":
+    if name in ("secded", "secded-pc"):
         try:
             bits = int(arg)
         except ValueError:
-            raise StudyError(f"secded needs a chunk size in bits, as in secded:64, got '{text}'") from None
-        return Secded(bits)
+            raise StudyError(f"{name} needs a chunk size in bits, as in {name}:64, got '{text}'") from None
+        return Secded(bits, correct_parity=name == "secded-pc")
     if name == "cep":
         return Cep(arg.upper())
-    raise StudyError(f"unknown protection '{text}' (use none, secded:BITS, cep:D3P1|D7P1|D15P1, mset)")
+    raise StudyError(f"unknown protection '{text}' (use none, secded:BITS, secded-pc:BITS, cep:D3P1|D7P1|D15P1, mset)")
 
 
 def parse_protections(items: Sequence[str | Protection]) -> list[Protection]:
