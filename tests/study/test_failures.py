@@ -142,7 +142,7 @@ def test_one_ctrl_c_at_any_moment_ends_a_worker_run_with_the_kept_trials_line(tm
     # workers start, run, hand back results or stop between protections, or
     # while the tables are printed.
     rng = random.Random(17)
-    for i in range(10):
+    for i in range(8):
         out = tmp_path / f"run{i}"
         with running(command(*study(weights_file, "--out", out, "--workers", "2", "--trials", "40"))) as proc:
             time.sleep(rng.uniform(0.8, 3.5))
