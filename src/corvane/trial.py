@@ -98,7 +98,8 @@ def _number(value: Any) -> float:
     except KeyboardInterrupt:
         raise
     except OverflowError:
-        raise StudyError(f"the evaluate function returned a {type(value).__name__} too large for a float") from None
+        raise StudyError("the evaluate function returned a number too large for a float "
+                         f"({type(value).__name__})") from None  # fmt: skip
     except BaseException as exc:  # noqa: BLE001 - whatever the returned object's __float__ raises
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number "
                          f"({_describe(exc)})") from None  # fmt: skip

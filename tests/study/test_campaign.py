@@ -378,7 +378,7 @@ class _NoFloat:
     [
         (lambda a: __import__("sys").exit(0), "the evaluate function raised SystemExit"),
         (lambda a: __import__("sys").exit(3), "the evaluate function raised SystemExit: 3"),
-        (lambda a: 10**400, "the evaluate function returned a int too large for a float"),
+        (lambda a: 10**400, "the evaluate function returned a number too large for a float (int)"),
         (lambda a: _NoFloat(), "returned _NoFloat, not a number (RuntimeError: no number here)"),
         (lambda a: "0.5", "returned str, not a number"),
     ],
