@@ -9,7 +9,9 @@
   against 2 worker processes;
 - memory: the peak memory of the whole process tree (proportional set size,
   so pages the forked workers share with the parent count once) of a study
-  on 64 MiB of weights with 2 workers, against the same study in one process.
+  on 64 MiB of weights with 2 workers, against the same study in one process;
+- resume: reading a run directory's 20,000 records and checking each against
+  the campaign (its seed derived again), against parsing the same lines alone.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import os
 import subprocess
 import sys
 import time
+from dataclasses import asdict
 from pathlib import Path
 
 import numpy as np
@@ -136,6 +139,23 @@ def _memory(path: str) -> Row:
                "<= 1.5x", unit="MiB")  # fmt: skip
 
 
+RESUME = "resume: 20,000 trial records read and checked against the campaign"
+
+
+def _resume() -> Row:
+    import json
+
+    from corvane.rundir import Grid, parse_trials
+
+    w = np.random.default_rng(0).normal(0, 0.05, 5000).astype(np.float32)
+    c = Campaign(WeightSet.from_arrays([("w", w)]), PROTECTIONS, rates=[1e-4, 1e-3], trials=2500)
+    data = "".join(json.dumps(asdict(r)) + "\n" for r in c.run().records).encode()
+    grid = Grid.of(json.loads(json.dumps(c.config())), c._targeted())
+    checked, parsed = paired_times(lambda: parse_trials(data, grid, Path("trials.jsonl")),
+                                   lambda: [json.loads(line) for line in data.splitlines()], repeat=5)  # fmt: skip
+    return Row(RESUME, checked, "json.loads of the lines alone", parsed, "<= 8x")
+
+
 def benchmarks():
     c = cache(_campaign)  # built once, for the rows that are measured
     yield Planned(THROUGHPUT, lambda: _throughput(c()))
@@ -148,3 +168,4 @@ def benchmarks():
         yield Planned(DASK, lambda: _dask(c()))
     for path in ("default", "dense"):
         yield Planned(MEMORY.format(path=path), lambda path=path: _memory(path))
+    yield Planned(RESUME, _resume)

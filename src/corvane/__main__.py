@@ -1,5 +1,5 @@
 """``python -m corvane study ...``"""
 
-from .cli import main
+from .cli import script
 
-raise SystemExit(main())
+script()

@@ -23,11 +23,11 @@ from __future__ import annotations
 import contextlib
 import fnmatch
 import math
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
-from .errors import Interrupted, StudyError
+from .errors import Interrupted, RunFailed, StudyError, kept_trials
 from .executors import Executor, make_executor
 from .expectations import sample_size
 from .intervals import proportion
@@ -36,7 +36,9 @@ from .protections import Protection, parse_protections
 from .metrics import rounding_loss
 from .protections import NoProtection
 from .results import Margin, Results, planned
-from .rundir import RunDir, callable_name, read_summaries, run_config, weights_digest
+from .files import check_output
+from .report import PLOT_FORMATS
+from .rundir import OWN_FILES, RunDir, callable_name, read_summaries, run_config, weights_digest
 from .runs import CtrlC, check_metric_range, check_seed, check_workers
 from .trial import Evaluate, TrialSpec, call_evaluate, layout_of, named, replay, storage_groups
 from .vocabulary import (
@@ -65,10 +67,24 @@ DEFAULT_TRIALS = 10
 EXPECTED_MAX_FAULTS = 2_000_000
 
 
+#: The most trials a campaign may hold (protections x fault levels x trials): beyond, no machine finishes it.
+MAX_TRIALS = 10**9
+#: The most fault levels (rates or counts) a campaign may hold.
+MAX_LEVELS = 10**5
+
+
 def check_trials(trials: int, name: str = "trials") -> int:
     if trials < 1:
         raise StudyError(f"{name} must be at least 1, got {trials}")
+    if trials > MAX_TRIALS:
+        raise StudyError(f"{name} {trials} is more than the {MAX_TRIALS:.0e} trials a campaign may hold")
     return trials
+
+
+def check_levels(n: int, name: str = "fault levels") -> int:
+    if n > MAX_LEVELS:
+        raise StudyError(f"{name}: {n} fault levels are more than the {MAX_LEVELS:.0e} a campaign may hold")
+    return n
 
 
 def check_rate(rate: object, prefix: str = "", text: str | None = None) -> float:
@@ -76,6 +92,32 @@ def check_rate(rate: object, prefix: str = "", text: str | None = None) -> float
     if not (isinstance(rate, (int, float)) and 0 < rate <= 1):
         raise StudyError(f"{prefix}rate {rate if text is None else text} is outside (0, 1]")
     return float(rate)
+
+
+def log_rates(start: float, stop: float, n: int, name: str, text: str) -> list[float]:
+    """N rates log-spaced from START to STOP (``text`` is how the user wrote them)."""
+    if n < 1:
+        raise StudyError(f"{name}: N must be at least 1, got {n}")
+    check_levels(n, name)
+    if not (0 < start <= 1 and 0 < stop <= 1):
+        raise StudyError(f"{name}: rate outside (0, 1] in '{text}'")
+    if n == 1:
+        return [start]
+    a, b = math.log10(start), math.log10(stop)
+    return [float(10 ** (a + (b - a) * i / (n - 1))) for i in range(n)]
+
+
+def check_outputs(outputs: Sequence[tuple[str | None, bool]], out: str | Path | None = None,
+                  own: Sequence[str] = OWN_FILES) -> None:  # fmt: skip
+    """Refuses output paths (each with whether it is a plot) before anything runs.
+
+    An output may not replace a file of the run directory ``out`` (``own``: a
+    campaign's, or a map's).
+    """
+    keep = [Path(out) / name for name in own] if out else []
+    for path, plot in outputs:
+        if path is not None:
+            check_output(path, PLOT_FORMATS if plot else None, keep)
 
 
 def check_count(count: object, prefix: str = "") -> int:
@@ -272,6 +314,7 @@ class Campaign:
             # Counted over the bits rates count: the unprotected weights' bits, or the chosen ones.
             chosen = layout_of(weights, NoProtection(), self.targets, self.protected).targeted
             rates, self.rates_note = default_rates(chosen or weights.value_count * 32, quick)
+        check_levels(len(rates if rates is not None else counts or []))
         if rates is not None:
             self.levels = [Rate(check_rate(r)) for r in rates]
         else:
@@ -279,6 +322,11 @@ class Campaign:
             self.levels = [Count(check_count(c)) for c in counts]
         if not self.levels:
             raise StudyError("no fault rate or count given")
+        grid = len(self.protections) * len(self.levels) * self.trials
+        if grid > MAX_TRIALS:
+            raise StudyError(f"the campaign holds {grid:.3g} trials ({len(self.protections)} protections x "
+                             f"{len(self.levels)} fault levels x {self.trials}), more than the {MAX_TRIALS:.0e} "
+                             "a campaign may hold")  # fmt: skip
         self.evaluate = evaluate
         self.dense = dense
         self.metric_name = metric_name if metric_name is not None or evaluate is None else callable_name(evaluate)
@@ -404,19 +452,27 @@ class Campaign:
         """Trials of the whole grid; with a margin, the most it can take."""
         return sum(s.applicable for s in self.summaries()) * len(self.levels) * self.trials
 
-    def _plan(self, protection: str, done: Cells) -> tuple[list[TrialKey], dict[int, int]]:
-        """The protection's trials still to run before its cells can be decided, and the size of every cell
-        (its trials when decided, else its maximum)."""
+    def _plan(self, protection: str, done: Cells) -> tuple[Iterator[TrialKey], int, dict[int, int]]:
+        """The protection's trials still to run before its cells can be decided (made as they are taken, so a
+        huge grid is never a list), how many they are, and the size of every cell (its trials when decided,
+        else its maximum)."""
         split = self.tolerance is not None
-        keys: list[TrialKey] = []
+        todo: list[tuple[int, int, dict[int, TrialRecord]]] = []
+        count = 0
         sizes: dict[int, int] = {}
         for i in range(len(self.levels)):
             cell = done.get((protection, i), {})
             n, decided = planned(cell, self.trials, self.margin, split)
             sizes[i] = n if decided else self.trials
             if not decided:
-                keys += [TrialKey(protection, i, t) for t in range(n) if t not in cell]
-        return keys, sizes
+                todo.append((i, n, cell))
+                count += n - sum(t < n for t in cell)
+
+        def keys() -> Iterator[TrialKey]:
+            for i, n, cell in todo:
+                yield from (TrialKey(protection, i, t) for t in range(n) if t not in cell)
+
+        return keys(), count, sizes
 
     def run(
         self,
@@ -457,7 +513,9 @@ class Campaign:
         try:
             with contextlib.ExitStack() as stack:
                 ctrl_c = stack.enter_context(CtrlC())
-                rundir = None if out is None else stack.enter_context(RunDir(out, self._run_config(digest)))
+                rundir = None
+                if out is not None:
+                    rundir = stack.enter_context(RunDir(out, self._run_config(digest), self._targeted()))
                 summaries, baseline, rounding = self._resume(rundir, records, on_resume)
                 executor: Executor | None = None
                 for protection, summary in zip(self.protections, summaries, strict=True):
@@ -465,17 +523,17 @@ class Campaign:
                         continue
                     prepared = False
                     while True:
-                        pending, cells = self._plan(protection.name, records)
+                        pending, count, cells = self._plan(protection.name, records)
                         sizes.update({(protection.name, i): n for i, n in cells.items()})
                         planned_total()
-                        if not pending:
+                        if not count:
                             break
                         if executor is None:
                             executor = stack.enter_context(make_executor(workers, scheduler))
                         if not prepared:
                             executor.prepare(self.spec(), protection)
                             prepared = True
-                        with contextlib.closing(executor.run(pending)) as trials:
+                        with contextlib.closing(executor.run(pending, count)) as trials:
                             for rec in trials:
                                 with ctrl_c.held():
                                     if rundir is not None:
@@ -496,11 +554,19 @@ class Campaign:
                     executor.release()
         except KeyboardInterrupt:
             raise Interrupted(sum(map(len, records.values())), total, None if out is None else str(out)) from None
+        except RunFailed as exc:
+            where = None if out is None else str(out)
+            raise RunFailed(f"{exc}; {kept_trials(sum(map(len, records.values())), total, where)}") from None
         order = {p.name: i for i, p in enumerate(self.protections)}
         kept = [r for cell, done in records.items() for r in done.values() if r.trial < sizes.get(cell, 0)]
         kept.sort(key=lambda r: (order[r.protection], r.point, r.trial))
         return Results(self.config(), kept, summaries, baseline, list(self.weights.skipped), self.metric_name,
                        rounding, self.rates_note, self.confidence, self.metric_range, digest)  # fmt: skip
+
+    def _targeted(self) -> dict[str, int]:
+        """Per applicable protection, the bits its rates count: what every record's fault count follows from."""
+        return {s.name: s.stored_bits if s.targeted_bits is None else s.targeted_bits
+                for s in self.summaries() if s.applicable}  # fmt: skip
 
     def _run_config(self, digest: str) -> dict[str, Any]:
         return run_config(self.config(), self.weights, self.evaluate, digest)

@@ -3,22 +3,26 @@
 The CLI only parses, calls the Python API and prints; everything it does is
 reachable from Python. Bad input of any kind ends in one line
 ``corvane: error: ...`` on stderr and exit status 2, with no output file
-written or left half-written.
+written or left half-written; a run that fails for another reason (a worker
+process died, the Dask scheduler was lost, the disk is full) ends in one such
+line and exit status 1, its finished trials kept. Everything a user wrote
+(paths, tensor names) is printed literally, control characters escaped.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
-import math
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn, TypeVar
 
-from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, StudyError
+from .errors import CLUSTER_EXTRA, STUDY_EXTRA, Interrupted, RunFailed, StudyError, printable
 
 T = TypeVar("T")
 RATE_HELP = (
@@ -49,7 +53,7 @@ def _floats(text: str, what: str) -> list[float]:
 
 def parse_rates(text: str) -> list[float]:
     """'1e-6,1e-4' or 'START:STOP:N' (N values log-spaced from START to STOP)."""
-    from .campaign import check_rate
+    from .campaign import check_rate, log_rates
 
     if ":" in text:
         parts = text.split(":")
@@ -60,14 +64,7 @@ def parse_rates(text: str) -> list[float]:
             n = int(parts[2])
         except ValueError:
             raise StudyError(f"--rates: N in '{text}' is not a whole number") from None
-        if n < 1:
-            raise StudyError(f"--rates: N must be at least 1, got {n}")
-        if not (0 < start <= 1 and 0 < stop <= 1):
-            raise StudyError(f"--rates: rate outside (0, 1] in '{text}'")
-        if n == 1:
-            return [start]
-        a, b = math.log10(start), math.log10(stop)
-        return [float(10 ** (a + (b - a) * i / (n - 1))) for i in range(n)]
+        return log_rates(start, stop, n, "--rates", text)
     parts = text.split(",")
     return [check_rate(r, "--rates: ", part) for r, part in zip(_floats(text, "--rates"), parts, strict=True)]
 
@@ -79,12 +76,16 @@ def parse_counts(text: str) -> list[int]:
 
 
 def load_callable(spec: str) -> Any:
-    """MODULE:FUNCTION, imported with the working directory on the path."""
+    """MODULE:FUNCTION, imported with the working directory on the path.
+
+    The working directory goes last on the path, so that a file there named
+    like a module corvane uses (``csv.py``) cannot take that module's place.
+    """
     module, sep, name = spec.partition(":")
     if not sep or not module or not name:
         raise StudyError(f"--evaluate: '{spec}' is not MODULE:FUNCTION")
     if "" not in sys.path and str(Path.cwd()) not in sys.path:
-        sys.path.insert(0, str(Path.cwd()))
+        sys.path.append(str(Path.cwd()))
     try:
         mod = importlib.import_module(module)
     except Exception as exc:  # noqa: BLE001 - whatever the user's module raises on import
@@ -289,14 +290,22 @@ def _map_parser(sub: Any) -> None:
     _run_options(mp, "strata")
 
 
+def _no_empty_values(args: argparse.Namespace) -> None:
+    """An option given an empty value is a mistake, not a request for its default."""
+    for name, value in vars(args).items():
+        if value == "" or (isinstance(value, list) and "" in value):
+            flag = "DIR" if name == "dir" else "PATH" if name == "path" else "--" + name.replace("_", "-")
+            raise StudyError(f"{flag}: an empty value")
+
+
 def _globs(text: str | None) -> list[str] | None:
-    return [g for g in text.split(",") if g] if text else None
+    return [g for g in text.split(",") if g] if text is not None else None
 
 
 def _protect(text: str | None) -> list[str]:
     from .protections import DEFAULT_PROTECTIONS
 
-    return [p for p in text.split(",") if p.strip()] if text else list(DEFAULT_PROTECTIONS)
+    return [p for p in text.split(",") if p.strip()] if text is not None else list(DEFAULT_PROTECTIONS)
 
 
 def _model(args: argparse.Namespace) -> tuple[Any, Any, str | None, tuple[float | None, float | None]]:
@@ -311,7 +320,7 @@ def _model(args: argparse.Namespace) -> tuple[Any, Any, str | None, tuple[float 
     evaluate = load_callable(args.evaluate) if args.evaluate else None
     metric_name = f"{args.evaluate}(decoded weights)" if args.evaluate else None
     tensors = _globs(args.tensors)
-    if args.weights:
+    if args.weights is not None:
         weights = load_weights(args.weights, tensors).stored_as(args.as_dtype, "--as")
         if args.data:
             evaluate, metric_name = onnx_evaluate(weights, args.weights, args.data)
@@ -349,8 +358,8 @@ def _study(args: argparse.Namespace) -> int:
     weights, evaluate, metric_name, metric_range = _model(args)
     if args.tolerance is not None and evaluate is None:
         raise StudyError("--tolerance needs a task metric: --evaluate, --data, or the default model")
-    counts = parse_counts(args.faults) if args.faults else None
-    rates = parse_rates(args.rates) if args.rates else None
+    counts = parse_counts(args.faults) if args.faults is not None else None
+    rates = parse_rates(args.rates) if args.rates is not None else None
     trials = args.trials or (None if args.margin is not None else 10 if args.quick else 50)
     campaign = Campaign(
         weights, _protect(args.protect), rates=rates, counts=counts, kind=kind, trials=trials, seed=args.seed,
@@ -359,7 +368,7 @@ def _study(args: argparse.Namespace) -> int:
         protect_only=check_selection(args.protect_only, weights, "--protect-only"),
     )  # fmt: skip
     metric = _metric(args.metric, evaluate is not None)
-    _check_outputs(args)
+    _check_outputs(args, args.out)
     workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
     console = _console()
     if args.show_trial:
@@ -377,7 +386,7 @@ def _study(args: argparse.Namespace) -> int:
         # Refreshed as trials finish, not from a thread of its own: worker processes are forked from here.
         with Progress(
             TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeRemainingColumn(),
-            console=Console(stderr=True), transient=True, auto_refresh=False,
+            console=_console(stderr=True), transient=True, auto_refresh=False,
         ) as progress:  # fmt: skip
             bar = progress.add_task("trials", total=total)
             results = campaign.run(
@@ -389,11 +398,14 @@ def _study(args: argparse.Namespace) -> int:
     else:
         beat = Heartbeat(total)
         results = campaign.run(on_trial=beat.trial, on_resume=beat.resumed, on_total=beat.planned, **run)
-    if not args.quiet:
-        console.print(f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values")
-    if results.rates_note:
-        console.print(results.rates_note)
-    _report(results, metric, args, console)
+    try:
+        if not args.quiet:
+            console.print(f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values")
+        if results.rates_note:
+            console.print(results.rates_note)
+        _report(results, metric, args, console)
+    except KeyboardInterrupt:  # every trial is done: say so, and where they are
+        raise Interrupted(len(results.records), len(results.records), args.out) from None
     return 0
 
 
@@ -448,11 +460,13 @@ class Heartbeat:
               f"about {left:.0f} s left", file=sys.stderr, flush=True)  # fmt: skip
 
 
-def _console() -> Any:
+def _console(stderr: bool = False) -> Any:
+    """A console that prints text as it is: no markup, no emoji codes (names are the user's, not ours)."""
     from rich.console import Console
 
     # Off a terminal rich would wrap tables at 80 columns and cut long tensor names short.
-    return Console(width=None if sys.stdout.isatty() else 100_000)
+    wide = (sys.stderr if stderr else sys.stdout).isatty()
+    return Console(stderr=stderr, markup=False, emoji=False, width=None if wide else 100_000)
 
 
 def _metric(name: str | None, has_metric: bool) -> str:
@@ -466,35 +480,32 @@ def _metric(name: str | None, has_metric: bool) -> str:
     return metric
 
 
-def _check_outputs(args: argparse.Namespace) -> None:
-    from .files import check_output
-    from .report import PLOT_FORMATS
+def _check_outputs(args: argparse.Namespace, run_dir: str | None) -> None:
+    from .campaign import check_outputs
 
-    outputs = ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS), (args.plot_outcomes, PLOT_FORMATS))
-    for path, formats in outputs:
-        if path:
-            check_output(path, formats)
+    check_outputs([(args.csv, False), (args.json, False), (args.plot, True), (args.plot_outcomes, True)], run_dir)
 
 
 def _report(results: Any, metric: str, args: argparse.Namespace, console: Any, live: bool = True) -> None:
     from . import report
 
+    # The files first: whatever happens to the terminal, they are written.
+    if args.csv is not None:
+        report.write_csv(results, args.csv)
+    if args.json is not None:
+        report.write_json(results, args.json)
+    if args.plot is not None:
+        report.write_plot(results, args.plot, metric)
+    if args.plot_outcomes is not None:
+        report.write_outcome_plot(results, args.plot_outcomes)
     report.print_table(results, metric, console.print)
     if live and results.metric_name and not args.quiet:
-        console.print(f"metric: {results.metric_name}")
-    if args.csv:
-        report.write_csv(results, args.csv)
-    if args.json:
-        report.write_json(results, args.json)
-    if args.plot:
-        report.write_plot(results, args.plot, metric)
-    if args.plot_outcomes:
-        report.write_outcome_plot(results, args.plot_outcomes)
+        console.print(f"metric: {printable(results.metric_name)}")
 
 
 def _map(args: argparse.Namespace) -> int:
-    from .files import check_output
-    from .report import PLOT_FORMATS
+    from .campaign import check_outputs
+    from .rundir import MAP_FILES
     from .runs import check_seed, check_workers
     from .vulnerability import VulnerabilityMap, check_curve
 
@@ -514,22 +525,19 @@ def _map(args: argparse.Namespace) -> int:
                             bits=args.bits, kind=args.kind, seed=args.seed, evaluate=evaluate, metric_name=metric_name,
                             metric_range=metric_range, names=names)  # fmt: skip
     by = vmap.check_by(args.by, args.top)
-    for path, formats in ((args.csv, None), (args.json, None), (args.plot, PLOT_FORMATS),
-                          (args.curve_plot, PLOT_FORMATS), (args.selection, None)):  # fmt: skip
-        if path:
-            check_output(path, formats)
+    outputs = [(args.csv, False), (args.json, False), (args.plot, True), (args.curve_plot, True), (args.selection, False)]
+    check_outputs(outputs, args.out, MAP_FILES)
     workers = check_workers((os.cpu_count() or 1) if args.workers is None else args.workers, "--workers")
     run = {"workers": workers, "scheduler": args.scheduler, "out": args.out}
     total = len(vmap.strata())
     if args.quiet:
         results = vmap.run(**run)
     elif sys.stderr.isatty():
-        from rich.console import Console
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 
         with Progress(
             TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeRemainingColumn(),
-            console=Console(stderr=True), transient=True, auto_refresh=False,
+            console=_console(stderr=True), transient=True, auto_refresh=False,
         ) as progress:  # fmt: skip
             bar = progress.add_task("strata", total=total)
             results = vmap.run(
@@ -561,23 +569,21 @@ def _map_report(results: Any, by: str, units: str | None, rate: float | None, ar
     if curve is not None and args.selection:
         chosen = mapreport.write_selection(curve, args.budget, args.selection, results.config["weights"])
     if not args.quiet:
-        console.print(f"{results.config['weights']}: {len(results.tensors)} tensors, "
+        console.print(f"{printable(results.config['weights'])}: {len(results.tensors)} tensors, "
                       f"{sum(t.values for t in results.tensors)} values, {len(results.records)} strata")  # fmt: skip
     mapreport.print_map(results, by, args.top, console.print)
     if curve is not None:
         mapreport.print_curve(curve, console.print, args.top)
     if chosen is not None:
-        console.print(f"{args.selection}: {len(chosen)} tensors; corvane study --protect-only @{args.selection} "
+        console.print(f"{printable(args.selection)}: {len(chosen)} tensors; corvane study --protect-only "
+                      f"@{printable(args.selection)} "
                       "studies them protected")  # fmt: skip
     if results.metric_name and not args.quiet:
-        console.print(f"metric: {results.metric_name}")
+        console.print(f"metric: {printable(results.metric_name)}")
 
 
 def _report_dir(args: argparse.Namespace) -> int:
-    from rich.console import Console
-
     from . import rundir
-
     from .campaign import check_confidence
 
     results, total = rundir.load(args.dir)
@@ -585,10 +591,12 @@ def _report_dir(args: argparse.Namespace) -> int:
         results.confidence = check_confidence(args.confidence, "--confidence")
     has_metric = any(r.metric is not None for r in results.records) or bool(results.config.get("evaluate"))
     metric = _metric(args.metric, has_metric)
-    _check_outputs(args)
+    _check_outputs(args, args.dir)
     console = _console()
-    if len(results.records) < total:
-        console.print(f"{args.dir}: {len(results.records)} of {total} trials done (rerun the study to finish it)")
+    done = len(results.records)
+    if done < total:
+        console.print(f"{printable(args.dir)}: {done} of {total} trials done, {total - done} missing "
+                      "(rerun the study with --out to finish it)")  # fmt: skip
     _report(results, metric, args, console, live=False)
     return 0
 
@@ -607,12 +615,13 @@ def _show_trial(campaign: Any, spec: Sequence[str], console: Any, counted: bool)
     row = record.as_row()
     console.print(", ".join(f"{k}={v}" for k, v in row.items() if v is not None and k != "seconds"))
     where = f"{level_text} faults" if counted else f"rate {level_text}"
-    table = Table(title=f"faults of {name}, {where}, trial {trial} (seed {record.seed})", title_justify="left")
+    table = Table(title=f"faults of {printable(name)}, {printable(where)}, trial {trial} (seed {record.seed})",
+                  title_justify="left")  # fmt: skip
     for h in ("site", "event", "tensor", "element", "bit", "where", "kind", "before", "after decoding"):
         table.add_column(h, overflow="fold")
     for f in faults:
         table.add_row(
-            str(f.site), str(f.event), f.tensor or "-", "-" if f.element is None else str(f.element),
+            str(f.site), str(f.event), printable(f.tensor or "-"), "-" if f.element is None else str(f.element),
             "-" if f.bit is None else str(f.bit), f.where, f.kind,
             "-" if f.before is None else repr(f.before), "-" if f.after is None else repr(f.after),
         )  # fmt: skip
@@ -621,7 +630,6 @@ def _show_trial(campaign: Any, spec: Sequence[str], console: Any, counted: bool)
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    from rich.console import Console
     from rich.table import Table
 
     from .campaign import Campaign
@@ -629,14 +637,15 @@ def _inspect(args: argparse.Namespace) -> int:
 
     weights = load_weights(args.path, _globs(args.tensors))
     console = _console()
-    t = Table(title=f"{weights.source}: {len(weights.tensors)} tensors, {weights.value_count} values", title_justify="left")
+    t = Table(title=f"{printable(weights.source)}: {len(weights.tensors)} tensors, {weights.value_count} values",
+              title_justify="left")  # fmt: skip
     for h in ("tensor", "shape", "dtype", "studied as", "values"):
         t.add_column(h, overflow="fold")
     for x in weights.tensors:
-        t.add_row(x.name, "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
+        t.add_row(printable(x.name), "x".join(map(str, x.shape)) or "scalar", x.dtype, x.storage, str(x.size))
     console.print(t)
     if weights.skipped:
-        console.print("skipped: " + ", ".join(f"{n} ({d})" for n, d in weights.skipped))
+        console.print("skipped: " + ", ".join(f"{printable(n)} ({printable(d)})" for n, d in weights.skipped))
     campaign = Campaign(weights, _protect(args.protect), rates=[1.0], trials=1)
     p = Table(title="protections", title_justify="left")
     for h in ("protection", "stored bits", "bits per value", "overhead"):
@@ -646,7 +655,7 @@ def _inspect(args: argparse.Namespace) -> int:
         if s.applicable:
             p.add_row(s.name, str(s.stored_bits), f"{s.bits_per_value:.3f}", f"{s.stored_bits / base - 1:+.2%}")
         else:
-            p.add_row(s.name, "not applicable", s.reason, "")
+            p.add_row(s.name, "not applicable", printable(s.reason), "")
     console.print(p)
     return 0
 
@@ -658,21 +667,66 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ImportError as exc:
             raise StudyError(f"the study needs the 'study' extra ({exc.name} is missing): {STUDY_EXTRA}") from None
         args = build_parser().parse_args(argv)
+        _no_empty_values(args)
+        _load(args)
         commands = {"inspect": _inspect, "map": _map, "report": _report_dir, "study": _study}
         return commands[args.command](args)
     except StudyError as exc:
-        print(f"corvane: error: {exc}", file=sys.stderr)
-        return 2
+        return _fail(f"corvane: error: {exc}", 2)
+    except RunFailed as exc:
+        return _fail(f"corvane: error: {exc}", 1)
     except ImportError as exc:
-        print(f"corvane: error: {exc.name} is missing: {STUDY_EXTRA}", file=sys.stderr)
-        return 2
+        return _fail(f"corvane: error: {exc.name} is missing: {STUDY_EXTRA}", 2)
     except Interrupted as exc:
-        print(f"corvane: interrupted: {exc}", file=sys.stderr)
-        return 130
+        return _fail(f"corvane: interrupted: {exc}", 130)
     except KeyboardInterrupt:
-        print("corvane: interrupted", file=sys.stderr)
-        return 130
+        return _fail("corvane: interrupted", 130)
+    except BrokenPipeError:
+        # The reader of the output went away (``| head``); the files were written before the table.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+def _load(args: argparse.Namespace) -> None:
+    """Imports what the command will use with Ctrl-C held back: a Ctrl-C while they load ends the command
+    once they have, instead of cutting an extension module's initialisation short (see ``ctrl_c_held``)."""
+    from .errors import ctrl_c_held
+
+    modules = ["rich.console", "rich.table", "rich.progress", ".campaign", ".report", ".rundir", ".weights"]
+    if args.command == "map":
+        modules += [".vulnerability", ".mapreport"]
+    if args.command in ("study", "map") and args.weights is None:
+        modules.append("sklearn.datasets")  # the default model's data
+    if getattr(args, "data", None) is not None:
+        modules.append("onnxruntime")
+    if getattr(args, "scheduler", None) is not None:
+        modules.append("distributed")
+    plotting = any(getattr(args, name, None) is not None for name in ("plot", "plot_outcomes", "curve_plot"))
+    with ctrl_c_held():
+        for name in modules:
+            try:
+                importlib.import_module(name, __package__)
+            except ImportError:
+                pass  # the command names what is missing where it needs it
+        if plotting:
+            with contextlib.suppress(ImportError):
+                importlib.import_module(".report", __package__).pyplot()
+
+
+def _fail(line: str, status: int) -> int:
+    # Escaped: an error line quotes paths and names as the user gave them.
+    print(printable(line), file=sys.stderr)
+    return status
+
+
+def script() -> NoReturn:
+    """The ``corvane`` command: ``main``, then an exit that a late Ctrl-C cannot turn into a traceback."""
+    code = main()
+    # The outcome is printed; a Ctrl-C now would only kill the interpreter while it shuts down.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(code)
 
 
 if __name__ == "__main__":  # pragma: no cover
-    raise SystemExit(main())
+    script()

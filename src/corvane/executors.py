@@ -17,17 +17,20 @@ import contextlib
 import ctypes
 import functools
 import importlib
+import itertools
+import logging
 import os
+import pickle
 import signal
 import threading
 import warnings
 from abc import ABC, abstractmethod
 from collections import OrderedDict
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from types import TracebackType
-from typing import Any, Protocol
+from typing import Any, NoReturn, Protocol
 
-from .errors import CLUSTER_EXTRA, StudyError
+from .errors import CLUSTER_EXTRA, RunFailed, StudyError, ctrl_c_held
 from .protections import Protection, parse_protection
 from .trial import Prepared, Scratch
 from .vocabulary import Damage
@@ -55,10 +58,16 @@ class Work(Protocol):
         """Tasks one after another."""
 
 
-def batches(tasks: Sequence[Task], slots: int) -> list[list[Task]]:
+def batch_size(count: int, slots: int) -> int:
     """Small batches: enough to keep every slot busy to the end and the progress moving, few enough to be cheap."""
-    size = max(1, min(16, len(tasks) // (max(slots, 1) * 8)))
-    return [list(tasks[i : i + size]) for i in range(0, len(tasks), size)]
+    return max(1, min(16, count // (max(slots, 1) * 8)))
+
+
+def batches(tasks: Iterable[Task], size: int) -> Iterator[list[Task]]:
+    """The tasks in batches of ``size``, taken from ``tasks`` only as they are needed."""
+    it = iter(tasks)
+    while batch := list(itertools.islice(it, size)):
+        yield batch
 
 
 class Executor(ABC):
@@ -73,8 +82,12 @@ class Executor(ABC):
         """The prepared protection's clean loss and metric."""
 
     @abstractmethod
-    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
-        """The records of the prepared protection's tasks, in the order they finish."""
+    def run(self, tasks: Iterable[Task], count: int) -> Generator[Record, None, None]:
+        """The records of the prepared protection's ``count`` tasks, in the order they finish.
+
+        The tasks are taken from the iterable as they are handed out, so a
+        huge grid is never held as a list.
+        """
 
     def release(self) -> None:
         """Drops the prepared protection."""
@@ -105,7 +118,7 @@ class Serial(Executor):
         assert self._state is not None
         return self._state[1].clean_damage, self._state[1].clean_metric
 
-    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
+    def run(self, tasks: Iterable[Task], count: int) -> Generator[Record, None, None]:
         assert self._state is not None
         spec, prepared = self._state
         for t in tasks:
@@ -116,30 +129,89 @@ class Serial(Executor):
         self._scratch = Scratch()
 
 
+@functools.cache  # the C library is looked up once per process
+def _libc() -> Any:
+    try:
+        return ctypes.CDLL(None)
+    except OSError:  # pragma: no cover - every platform we run on has one
+        return None
+
+
 # The prepared protection of the parent, read by forked workers from their copy-on-write image of it.
 _FORKED: tuple[Work, Prepared] | None = None
 # A forked worker's own working copy.
 _SCRATCH = Scratch()
+_PR_SET_PDEATHSIG = 1
 
 
-def _worker_init(threads: int) -> None:
-    # The parent turns Ctrl-C into a clean stop of the pool; a worker would only print a traceback.
+def _die_with(parent: int) -> None:
+    """Makes the kernel kill this worker when its parent dies, however the parent dies (Linux)."""
+    prctl = getattr(_libc(), "prctl", None)
+    if prctl is not None:
+        prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
+    # The parent may have died before the request was made: then nobody would send the signal.
+    if os.getppid() != parent:
+        os._exit(0)
+
+
+def _portable(exc: BaseException) -> BaseException:
+    """An exception the parent can receive: itself if it survives pickling, else a RunFailed that names it."""
+    try:
+        pickle.loads(pickle.dumps(exc))
+    except Exception:  # noqa: BLE001 - whatever stops an exception from pickling or unpickling
+        return RunFailed(f"a worker process failed: {type(exc).__name__}: {exc}")
+    return exc
+
+
+def _worker(conn: Any, threads: int, parent: int) -> None:
+    """A forked worker: runs the batches it receives until its pipe closes."""
+    _die_with(parent)
+    # The parent turns Ctrl-C into a stop of the workers; a worker would only print a traceback.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     # Set before the worker's first native call builds its thread pool: workers x threads = the cores.
     os.environ["RAYON_NUM_THREADS"] = str(threads)
-
-
-def _worker_batch(batch: list[Task]) -> list[Record]:
     assert _FORKED is not None, "a worker forked without a prepared protection"
     spec, prepared = _FORKED
-    return spec.run_batch(prepared, batch, _SCRATCH)
+    while True:
+        try:
+            batch = conn.recv()
+        except (EOFError, OSError):
+            return
+        reply: tuple[bool, Any]
+        try:
+            reply = True, spec.run_batch(prepared, batch, _SCRATCH)
+        except BaseException as exc:  # noqa: BLE001 - every failure goes back to the parent
+            reply = False, _portable(exc)
+        try:
+            conn.send(reply)
+        except OSError:
+            return
+
+
+def _death(pid: int, exitcode: int | None) -> str:
+    if exitcode is not None and exitcode < 0:
+        try:
+            name = signal.Signals(-exitcode).name
+        except ValueError:
+            name = "an unknown signal"
+        how = f"killed by signal {-exitcode}, {name}"
+        if -exitcode == signal.SIGKILL:
+            how += "; out of memory?"
+    else:
+        how = f"exit status {exitcode}"
+    return f"worker process {pid} died ({how})"
 
 
 class Processes(Executor):
     """Worker processes forked after each protection is prepared, so they inherit it instead of receiving it.
 
-    The pool serves every ``run`` of the prepared protection (a campaign with
-    a margin runs a protection's trials in several rounds) and is stopped when
+    Each worker has a pipe of its own; the parent waits on the pipes and on
+    the processes' sentinels together, so a worker that dies (killed, out of
+    memory, an ``os._exit`` in user code) is noticed at once, and stopping
+    kills the workers outright: nothing they hold is worth waiting for. The
+    workers serve every ``run`` of the prepared protection (a campaign with a
+    margin runs a protection's trials in several rounds) and are stopped when
     the protection is released, or at once when a run ends early.
     """
 
@@ -147,58 +219,101 @@ class Processes(Executor):
         if workers < 2:
             raise StudyError(f"worker processes need at least 2 workers, got {workers}")
         self.workers = workers
-        self._pool: Any = None
+        self._procs: list[tuple[Any, Any]] = []  # (process, the parent's end of its pipe)
 
     def prepare(self, spec: Work, protection: Protection) -> None:
         global _FORKED
-        self._stop(finished=True)  # workers forked before hold the previous protection
+        self._stop()  # workers forked before hold the previous protection
         _FORKED = spec, spec.prepare(protection)
 
     def clean(self) -> Clean:
         assert _FORKED is not None
         return _FORKED[1].clean_damage, _FORKED[1].clean_metric
 
-    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
+    def _start(self, n: int) -> None:
         import multiprocessing
 
+        ctx = multiprocessing.get_context("fork")
+        threads = max(1, (os.cpu_count() or 1) // n)
+        with ctrl_c_held(), warnings.catch_warnings():
+            # Python 3.12+ warns on fork beside threads; ours are the native pool's, which a child rebuilds.
+            warnings.filterwarnings("ignore", message=".*fork.*", category=DeprecationWarning)
+            for _ in range(n):
+                mine, theirs = ctx.Pipe(duplex=True)
+                proc = ctx.Process(target=_worker, args=(theirs, threads, os.getpid()), daemon=True)
+                try:
+                    proc.start()
+                except OSError as exc:
+                    mine.close()
+                    raise RunFailed(f"cannot start a worker process: {exc.strerror}") from None
+                finally:
+                    theirs.close()
+                self._procs.append((proc, mine))
+
+    def run(self, tasks: Iterable[Task], count: int) -> Generator[Record, None, None]:
+        from multiprocessing.connection import wait
+
         assert _FORKED is not None
-        work = batches(tasks, self.workers)
-        if not work:
-            return
-        if self._pool is None:
-            n = self.workers
-            threads = max(1, (os.cpu_count() or 1) // n)
-            with warnings.catch_warnings():
-                # Python 3.12+ warns on fork beside threads; ours are the native pool's, which a child rebuilds.
-                warnings.filterwarnings("ignore", message=".*fork.*", category=DeprecationWarning)
-                self._pool = multiprocessing.get_context("fork").Pool(n, _worker_init, (threads,))
+        work = batches(tasks, batch_size(count, self.workers))
         finished = False
         try:
-            for records in self._pool.imap_unordered(_worker_batch, work):
-                yield from records
-            finished = True
+            if not self._procs:
+                self._start(self.workers)
+            owner = {conn: proc for proc, conn in self._procs}
+            idle = list(owner)
+            busy: set[Any] = set()
+            sentinels = {proc.sentinel: proc for proc in owner.values()}
+            while True:
+                while idle and (batch := next(work, None)) is not None:
+                    conn = idle.pop()
+                    conn.send(batch)
+                    busy.add(conn)
+                if not busy:
+                    finished = True
+                    return
+                ready: list[Any] = wait([*busy, *sentinels])
+                for conn in [c for c in ready if c in busy]:
+                    try:
+                        ok, payload = conn.recv()
+                    except (EOFError, OSError):
+                        self._died(owner[conn])
+                    if not ok:
+                        raise payload
+                    busy.discard(conn)
+                    idle.append(conn)
+                    yield from payload
+                for s in ready:
+                    if s in sentinels:
+                        self._died(sentinels[s])
         finally:
             if not finished:  # an error, or the caller stopped early: nothing may keep running
                 self._stop()
 
-    def _stop(self, finished: bool = False) -> None:
-        if self._pool is not None:
-            if finished:  # let the workers exit on their own, as after any finished run
-                self._pool.close()
-            else:
-                self._pool.terminate()
-            self._pool.join()
-            self._pool = None
+    @staticmethod
+    def _died(proc: Any) -> NoReturn:
+        proc.join(5)  # its pipe closed as it exited; a worker that closed it otherwise is ended here
+        if proc.exitcode is None:
+            proc.kill()
+            proc.join()
+        raise RunFailed(_death(proc.pid, proc.exitcode))
+
+    def _stop(self) -> None:
+        with ctrl_c_held():
+            for proc, conn in self._procs:
+                if proc.exitcode is None:
+                    proc.kill()
+                conn.close()
+            for proc, _ in self._procs:
+                proc.join()
+            self._procs = []
 
     def release(self) -> None:
         global _FORKED
-        self._stop(finished=True)
+        self._stop()
         _FORKED = None
 
     def close(self) -> None:
-        global _FORKED
-        self._stop()
-        _FORKED = None
+        self.release()
 
 
 # Per Dask worker process: the prepared protections of recent specs, built once each.
@@ -246,14 +361,6 @@ _MALLOC_ENV = {_M_TRIM_THRESHOLD: "MALLOC_TRIM_THRESHOLD_", _M_MMAP_THRESHOLD: "
 _MALLOC_KEEP = 32 * 2**20
 
 
-@functools.cache  # the C library is looked up once per process
-def _mallopt() -> Any:
-    try:
-        return ctypes.CDLL(None).mallopt  # glibc; elsewhere there is nothing to tune
-    except (AttributeError, OSError):
-        return None
-
-
 @contextlib.contextmanager
 def freed_memory_kept() -> Iterator[None]:
     """Keeps memory freed by one trial for the next, where the process's malloc was told to return it at once.
@@ -267,7 +374,7 @@ def freed_memory_kept() -> Iterator[None]:
     """
     mallopt = None
     if any(name in os.environ for name in _MALLOC_ENV.values()):
-        mallopt = _mallopt()
+        mallopt = getattr(_libc(), "mallopt", None)  # glibc; elsewhere there is nothing to tune
     if mallopt is None:
         yield
         return
@@ -289,8 +396,32 @@ def _dask_batch(spec: Work, protection: str, batch: list[Task]) -> list[Record]:
         return spec.run_batch(cached(spec, protection), batch, _thread_scratch())
 
 
+def _quiet(root: str) -> dict[str, int]:
+    """Silences a library's loggers but for critical messages; their levels before, to put back.
+
+    Dask logs a lost connection with tracebacks on stderr; the run reports it in one line.
+    """
+    names = [root] + [n for n in logging.root.manager.loggerDict if n.startswith(root + ".")]
+    levels = {}
+    for name in names:
+        logger = logging.getLogger(name)
+        if name == root or logger.level != logging.NOTSET:
+            levels[name] = logger.level
+            logger.setLevel(logging.CRITICAL)
+    return levels
+
+
 class Cluster(Executor):
-    """Trials as tasks on a dask.distributed cluster; the spec is scattered to every worker once."""
+    """Trials as tasks on a dask.distributed cluster; the spec is scattered to every worker once.
+
+    Batches are submitted a few per slot ahead of the results, so a huge grid
+    never becomes a huge list of futures. A scheduler lost mid-run, or a task
+    the cluster gave up on, fails the run with one line; the client's own
+    logging of the lost connection is kept quiet meanwhile.
+    """
+
+    #: Batches in flight per slot of the cluster.
+    AHEAD = 4
 
     def __init__(self, scheduler: Any) -> None:
         try:
@@ -298,6 +429,7 @@ class Cluster(Executor):
         except ImportError:
             raise StudyError(f"a Dask cluster needs the 'cluster' extra: {CLUSTER_EXTRA}") from None
         self._distributed = distributed
+        self._comm_closed: type[BaseException] = distributed.comm.core.CommClosedError
         self.client: Any
         if isinstance(scheduler, distributed.Client):
             self.client, self._own = scheduler, False
@@ -307,56 +439,95 @@ class Cluster(Executor):
             except (OSError, TimeoutError, ValueError) as exc:
                 raise StudyError(f"cannot reach the Dask scheduler at {scheduler}: {exc}") from None
             self._own = True
+        self._address = getattr(self.client.scheduler, "address", None) or str(scheduler)
+        self._levels = _quiet("distributed")
         self._spec: Work | None = None
         self._scattered: Any = None
         self._protection = ""
-        self._futures: list[Any] = []
+        self._futures: set[Any] = set()
         self._clean: Any = None
 
+    @contextlib.contextmanager
+    def _guarded(self) -> Iterator[None]:
+        """Failures of the cluster as RunFailed; the user's own errors (a StudyError from a task) as they are."""
+        try:
+            yield
+        except (KeyboardInterrupt, StudyError, RunFailed):
+            raise
+        except BaseException as exc:  # noqa: BLE001 - Dask cancels with a BaseException (asyncio's CancelledError)
+            # A lost connection surfaces as a closed comm, or as futures the client cancels once it notices.
+            if self.client.status != "running" or isinstance(exc, (OSError, self._comm_closed)):
+                raise RunFailed(f"lost the Dask scheduler at {self._address}") from None
+            raise RunFailed(f"the Dask cluster failed: {type(exc).__name__}: {exc}") from None
+
     def _slots(self) -> int:
-        workers = self.client.scheduler_info().get("workers", {})
+        with self._guarded():
+            workers = self.client.scheduler_info().get("workers", {})
         return max(1, sum(int(w.get("nthreads", 1)) for w in workers.values()))
 
     def prepare(self, spec: Work, protection: Protection) -> None:
-        if self._spec is not spec:
-            self._scattered = self.client.scatter(spec, broadcast=True, hash=False)
-            self._spec = spec
-        self._protection = protection.name
-        # Not awaited here: every worker builds its stored form as its first trials arrive.
-        self._clean = self.client.submit(_dask_clean, self._scattered, protection.name, pure=False)
+        with self._guarded():
+            if self._spec is not spec:
+                self._scattered = self.client.scatter(spec, broadcast=True, hash=False)
+                self._spec = spec
+            self._protection = protection.name
+            # Not awaited here: every worker builds its stored form as its first trials arrive.
+            self._clean = self.client.submit(_dask_clean, self._scattered, protection.name, pure=False)
 
     def clean(self) -> Clean:
-        clean: Clean = self._clean.result()
+        with self._guarded():
+            clean: Clean = self._clean.result()
         return clean
 
-    def run(self, tasks: Sequence[Task]) -> Generator[Record, None, None]:
-        self._futures = [
-            self.client.submit(_dask_batch, self._scattered, self._protection, b, pure=False)
-            for b in batches(tasks, self._slots())
-        ]
-        finished = False
-        try:
-            for fut in self._distributed.as_completed(self._futures):
-                yield from fut.result()
-            finished = True
-        finally:
-            # The clean loss is still to be asked for after a run that finished (there may be more rounds).
-            self._cancel(clean=not finished)
+    def run(self, tasks: Iterable[Task], count: int) -> Generator[Record, None, None]:
+        slots = self._slots()
+        work = batches(tasks, batch_size(count, slots))
+        finished = self._distributed.as_completed()
 
-    def _cancel(self, clean: bool = True) -> None:
-        unfinished = clean and self._clean is not None and not self._clean.done()
-        pending = self._futures + ([self._clean] if unfinished else [])
-        if pending:
-            self.client.cancel(pending)
-        self._futures = []
+        def submit(batch: list[Task]) -> None:
+            with self._guarded():
+                fut = self.client.submit(_dask_batch, self._scattered, self._protection, batch, pure=False)
+            self._futures.add(fut)
+            finished.add(fut)
+
+        try:
+            for first in itertools.islice(work, self.AHEAD * slots):
+                submit(first)
+            for fut in finished:
+                with self._guarded():
+                    records = fut.result()
+                self._futures.discard(fut)
+                if (more := next(work, None)) is not None:
+                    submit(more)
+                yield from records
+        finally:
+            # Only the batches: the clean-up future is still to be waited on.
+            self._cancel(self._futures)
+            self._futures = set()
+
+    def _cancel(self, futures: Iterable[Any], finished_too: bool = False) -> None:
+        pending = [f for f in futures if finished_too or not f.done()]
+        if pending and self.client.status == "running":
+            with contextlib.suppress(Exception):  # a scheduler lost meanwhile holds nothing to cancel
+                self.client.cancel(pending)
+
+    def release(self) -> None:
+        if self._clean is not None:
+            self._cancel([self._clean])
+            self._clean = None
 
     def close(self) -> None:
-        self._cancel()
+        self._cancel(self._futures)
+        self._futures = set()
+        self.release()
         if self._scattered is not None:
-            self.client.cancel([self._scattered])
+            self._cancel([self._scattered], finished_too=True)  # releases the weights on every worker
             self._scattered = None
         if self._own:
-            self.client.close()
+            with contextlib.suppress(Exception):
+                self.client.close(timeout=5)
+        for name, level in self._levels.items():
+            logging.getLogger(name).setLevel(level)
 
 
 def make_executor(workers: int = 1, scheduler: Any = None) -> Executor:

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from .errors import StudyError
+from .errors import StudyError, printable
 from .files import atomic_write
 from .mapresults import Curve, Estimate, MapResults, Marginal, StratumRecord
 
@@ -73,11 +73,11 @@ def print_map(results: MapResults, by: str, top: int, emit: Callable[[Any], None
     head = ["tensor", "bit", "faults", *[LABELS[q] for q in qs]]
 
     def stratum(r: StratumRecord) -> list[str]:
-        return [r.tensor, str(r.bit), f"{r.trials} of {r.values}",
+        return [printable(r.tensor), str(r.bit), f"{r.trials} of {r.values}",
                 *[estimate(getattr(r, q), r.exhaustive) for q in qs]]  # fmt: skip
 
     def marginal(m: Marginal) -> list[str]:
-        return [m.label, str(m.values), *[estimate(m.estimates.get(q), m.exact) for q in qs]]
+        return [printable(m.label), str(m.values), *[estimate(m.estimates.get(q), m.exact) for q in qs]]
 
     strata = results.top(top, by)
     emit(f"one {results.config.get('kind', 'flip')} fault under {results.protection}: mean (95% interval) per fault")
@@ -93,9 +93,9 @@ def print_map(results: MapResults, by: str, top: int, emit: Callable[[Any], None
                 [marginal(m) for m in shown]))  # fmt: skip
     if results.clean_metric is not None:
         emit(f"metric of the fault-free decode under {results.protection}: {results.clean_metric:.4f}"
-             + (f" ({results.metric_name})" if results.metric_name else ""))  # fmt: skip
+             + (f" ({printable(results.metric_name)})" if results.metric_name else ""))  # fmt: skip
     if results.skipped:
-        emit("skipped tensors: " + ", ".join(f"{n} ({d})" for n, d in results.skipped))
+        emit("skipped tensors: " + ", ".join(f"{printable(n)} ({printable(d)})" for n, d in results.skipped))
 
 
 def _score(m: Marginal, by: str) -> float:
@@ -179,7 +179,7 @@ def write_heatmap(results: MapResults, path: str | Path, by: str) -> None:
 
     plt = _pyplot()
     labels, bits, grid = results.heat(by)
-    labels = [_short(label) for label in labels]
+    labels = [_plain(_short(label)) for label in labels]
     logarithmic = by in ("damage", "metric")
     positive = grid[np.isfinite(grid) & (grid > 0)]
     cmap = plt.get_cmap("viridis").with_extremes(bad=(0, 0, 0, 0))
@@ -209,13 +209,19 @@ def write_heatmap(results: MapResults, path: str | Path, by: str) -> None:
         quantity = "mean |metric change|" if by == "metric" else LABELS[by]
         bar.set_label(f"{quantity} per fault\n(grey: no effect seen; white: not mapped)", fontsize=8)
         n = results.config.get("per_stratum")
-        ax.set_title(f"{Path(str(results.config.get('weights', ''))).name} under {results.protection}: one "
+        source = _plain(Path(str(results.config.get("weights", ""))).name)
+        ax.set_title(f"{source} under {results.protection}: one "
                      f"{results.config.get('kind', 'flip')} fault per trial, {n} per stratum", fontsize=9,
                      pad=14)  # fmt: skip
         fig.tight_layout()
         _save(fig, path)
     finally:
         plt.close(fig)
+
+
+def _plain(text: object) -> str:
+    """A user's text as matplotlib draws it literally: control characters escaped, '$' not starting math."""
+    return printable(text).replace("$", r"\$")
 
 
 def _short(label: str, most: int = 56) -> str:
@@ -271,7 +277,7 @@ def print_curve(curve: Curve, emit: Callable[[Any], None], top: int = 10) -> Non
     first = []
     for s in curve.steps[:top]:
         used += s.bits
-        first.append([s.label, str(s.bits), f"{num(100 * used / curve.total_bits)}%"])
+        first.append([printable(s.label), str(s.bits), f"{num(100 * used / curve.total_bits)}%"])
     emit(_table(f"{curve.units} protected first", ["unit", "stored bits", "bits protected"], first))
 
 
@@ -305,8 +311,8 @@ def write_curve_plot(curve: Curve, path: str | Path, title: str) -> None:
             ax.grid(True, which="both", alpha=0.3)
             ax.legend(fontsize=8)
         axes[-1, 0].set_xlabel("stored bits protected (%; the left edge: none)")
-        axes[0, 0].set_title(f"{title}\nat rate {curve.rate:.3g} ({_faults(curve)} per trial), the protected bits' "
-                             "single faults corrected", fontsize=9)  # fmt: skip
+        axes[0, 0].set_title(f"{_plain(title)}\nat rate {curve.rate:.3g} ({_faults(curve)} per trial), the protected "
+                             "bits' single faults corrected", fontsize=9)  # fmt: skip
         fig.tight_layout()
         _save(fig, path)
     finally:
@@ -323,8 +329,8 @@ def write_selection(curve: Curve, budget: float, path: str | Path, source: str) 
     bits = sum(s.bits for s in curve.steps[: len(chosen)])
     left, rnd = curve.at(budget)
     with atomic_write(path) as f:
-        f.write(f"# corvane map of {source}: the {len(chosen)} tensors protected first by vulnerability per stored "
-                f"bit ({curve.by}),\n# {bits} stored bits ({bits / curve.total_bits:.3%}, budget {budget:.3%}); "
+        f.write(f"# corvane map of {printable(source)}: the {len(chosen)} tensors protected first by vulnerability "
+                f"per stored bit ({curve.by}),\n# {bits} stored bits ({bits / curve.total_bits:.3%}, budget {budget:.3%}); "
                 f"{curve_name(curve)} at rate {curve.rate:.3g}: {num(left)} (random order: {num(rnd)})\n")  # fmt: skip
         for name in chosen:
             f.write(f"{name}\n")

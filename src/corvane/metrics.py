@@ -11,6 +11,10 @@ any path that finds the same changes gives bit-identical metrics.
   ones count as 0);
 - ``rel_l2_error``: ||w' - w||_2 / ||w||_2 over the same values;
 - ``nonfinite``: values finite in the reference that became NaN or infinite.
+
+Every sum is NumPy's own (pairwise, in one thread), never a BLAS call: a BLAS
+dot product splits its sum over as many threads as it is allowed, so its last
+bits would depend on the machine and environment that ran the trial.
 """
 
 from __future__ import annotations
@@ -49,7 +53,7 @@ class Reference:
                 if not ok.all():
                     v = v[ok]
                 finite += int(v.size)
-                squares += float(np.dot(v, v))  # float32 and narrower cannot overflow float64 here
+                squares += float(np.sum(np.square(v)))  # float32 and narrower cannot overflow float64 here
         return cls(finite, math.sqrt(squares))
 
 
@@ -109,7 +113,7 @@ def _accumulate(blocks: Iterator[tuple[Values, Values]], ref: Reference) -> Dama
                 err = np.abs(b[both] - a[both])
             if err.size:
                 total += float(np.sum(err))
-                squares += float(np.dot(err, err))
+                squares += float(np.sum(np.square(err)))
                 worst = max(worst, float(np.max(err)))
     pairs = ref.finite - created
     l2 = math.sqrt(squares)

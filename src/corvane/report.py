@@ -15,6 +15,7 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import Any
 
+from .errors import printable
 from .files import atomic_write
 from .intervals import MetricInterval, Proportion
 from .results import ANY_SILENT, EXPECTATION_SLACK, Aggregate, Results, outcome_names
@@ -273,12 +274,12 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
     from rich.console import Console
     from rich.table import Table
 
-    emit = out or Console().print
+    emit = out or Console(markup=False, emoji=False).print
     level = _level(results)
     kind = results.config.get("kind", "flip")
     head, rows = metric_rows(results, metric)
-    table = Table(title=f"fault campaign ({kind} faults): {metric_label(results, metric)}, mean over trials",
-                  title_justify="left")  # fmt: skip
+    table = Table(title=f"fault campaign ({kind} faults): {printable(metric_label(results, metric))}, mean over "
+                  "trials", title_justify="left")  # fmt: skip
     for i, h in enumerate(head):
         table.add_column(h, justify="left" if i == 0 else "right")
     for r in rows:
@@ -316,7 +317,7 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
         prot.add_column(h, justify="left" if h == "protection" else "right")
     for p in results.protections:
         if not p.applicable:
-            prot.add_row(p.name, "not applicable", p.reason, *[""] * (len(heads) - 3))
+            prot.add_row(p.name, "not applicable", printable(p.reason), *[""] * (len(heads) - 3))
             continue
         prot.add_row(
             p.name, str(p.stored_bits), *([str(p.targeted_bits)] if chosen else []), f"{p.bits_per_value:.3f}",
@@ -331,7 +332,7 @@ def print_table(results: Results, metric: str, out: Callable[[Any], None] | None
     if results.baseline_metric is not None:
         emit(f"metric of the unprotected, fault-free weights: {results.baseline_metric:.4f}")
     if results.skipped:
-        emit("skipped tensors: " + ", ".join(f"{n} ({d})" for n, d in results.skipped))
+        emit("skipped tensors: " + ", ".join(f"{printable(n)} ({printable(d)})" for n, d in results.skipped))
 
 
 # ---- plots -------------------------------------------------------------------------------------
@@ -366,7 +367,8 @@ def _save(fig: Any, path: str | Path) -> None:
         fig.savefig(f, format=Path(path).suffix.lower().lstrip("."))
 
 
-def _pyplot() -> Any:
+def pyplot() -> Any:
+    """matplotlib's pyplot, drawing to files only."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -416,7 +418,7 @@ def _faults_title(results: Results) -> str:
     pattern, bits = results.config.get("pattern") or "single", results.config.get("bits")
     what = " ".join(x for x in (results.config.get("kind", ""), "" if pattern == "single" else pattern) if x)
     where = f" in bits {bits}" if bits else ""
-    return f"{results.config.get('weights', '')}: {what} faults{where}"
+    return f"{_plain(results.config.get('weights', ''))}: {what} faults{where}"
 
 
 def metric_label(results: Results, metric: str) -> str:
@@ -432,7 +434,7 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
     Non-finite trials are left out of a mean and counted beside its point; a
     protection without a finite value keeps its legend entry.
     """
-    plt = _pyplot()
+    plt = pyplot()
     fig, ax = plt.subplots(figsize=(7.5, 4.8), dpi=110)
     try:
         by = _by_protection(results)
@@ -461,7 +463,7 @@ def write_plot(results: Results, path: str | Path, metric: str) -> None:
             ax.set_yscale("symlog", linthresh=_linthresh(results, metric))
             ax.set_ylim(bottom=0)
         ax.set_xlabel(_rate_label(results))
-        ax.set_ylabel(metric_label(results, metric))
+        ax.set_ylabel(_plain(metric_label(results, metric)))
         ax.set_title(f"{_faults_title(results)}, mean and {_level(results)} interval", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8)
@@ -479,7 +481,7 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
     of vanishing; error bars are the Clopper-Pearson intervals; a cross marks what
     probability theory expects, where it does.
     """
-    plt = _pyplot()
+    plt = pyplot()
     names = outcome_names(_split(results))
     cols = 3
     rows = -(-len(names) // cols)
@@ -536,13 +538,21 @@ def write_outcome_plot(results: Results, path: str | Path) -> None:
         plt.close(fig)
 
 
+def _positive_values(results: Results, metric: str) -> list[float]:
+    return [v for r in results.records if (v := getattr(r, metric)) is not None and 0 < v < math.inf]
+
+
 def _positive(results: Results, metric: str) -> bool:
-    return any((getattr(r, metric) or 0) > 0 for r in results.records)
+    return bool(_positive_values(results, metric))
 
 
 def _linthresh(results: Results, metric: str) -> float:
-    vals = [getattr(r, metric) for r in results.records if (getattr(r, metric) or 0) > 0]
-    return max(float(min(vals)), 1e-300)
+    return max(float(min(_positive_values(results, metric))), 1e-300)
+
+
+def _plain(text: object) -> str:
+    """A user's text as matplotlib draws it literally: control characters escaped, '$' not starting math."""
+    return printable(text).replace("$", r"\$")
 
 
 __all__ = [

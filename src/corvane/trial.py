@@ -66,20 +66,28 @@ Evaluate = Callable[[Weights], Any]
 
 
 def named(weights: WeightSet, patterns: Sequence[Patterns] | None = None) -> Weights:
-    """The weights (or these patterns of them) as an evaluate function sees them: read-only, by name."""
-    arrays = weights.arrays(patterns)
-    for a in arrays:
-        a.flags.writeable = False  # shared with the next trial: evaluate must not write
-    return MappingProxyType(dict(zip((t.name for t in weights.tensors), arrays, strict=True)))
+    """The weights (or these patterns of them) as an evaluate function sees them: by name, in views that nobody
+    can make writeable again (the patterns are shared with every later trial)."""
+    return MappingProxyType(dict(zip((t.name for t in weights.tensors), weights.arrays(patterns), strict=True)))
+
+
+def _describe(exc: BaseException) -> str:
+    try:
+        text = str(exc)
+    except Exception:  # noqa: BLE001 - a user's exception whose message itself fails
+        text = ""
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def _called(evaluate: Evaluate, weights: Weights) -> Any:
+    """What the user's function returns; whatever it raises but Ctrl-C is its failure, a ``sys.exit`` included:
+    leaving the run from inside a trial would lose it without a word."""
     try:
         return evaluate(weights)
-    except StudyError:
+    except (StudyError, KeyboardInterrupt):
         raise
-    except Exception as exc:
-        raise StudyError(f"the evaluate function raised {type(exc).__name__}: {exc}") from exc
+    except BaseException as exc:  # noqa: BLE001 - SystemExit and its kind are the user's failures too
+        raise StudyError(f"the evaluate function raised {_describe(exc)}") from None
 
 
 def _number(value: Any) -> float:
@@ -87,8 +95,14 @@ def _number(value: Any) -> float:
         raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number")
     try:
         return float(value)
-    except (TypeError, ValueError):
-        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number") from None
+    except KeyboardInterrupt:
+        raise
+    except OverflowError:
+        raise StudyError("the evaluate function returned a number too large for a float "
+                         f"({type(value).__name__})") from None  # fmt: skip
+    except BaseException as exc:  # noqa: BLE001 - whatever the returned object's __float__ raises
+        raise StudyError(f"the evaluate function returned {type(value).__name__}, not a number "
+                         f"({_describe(exc)})") from None  # fmt: skip
 
 
 def in_range(value: float, metric_range: tuple[float | None, float | None]) -> float:

@@ -10,10 +10,13 @@ and whole arrays handed back to an evaluation function.
 from __future__ import annotations
 
 import fnmatch
+import math
+import stat
+import zipfile
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +43,8 @@ class WeightSet:
     def __post_init__(self) -> None:
         if not self.tensors:
             raise StudyError(f"{self.source or 'the weight set'} has no usable tensor" + self._skipped_text())
+        if self.value_count == 0:
+            raise StudyError(f"{self.source or 'the weight set'}: its tensors hold no values")
 
     def _skipped_text(self) -> str:
         if not self.skipped:
@@ -62,10 +67,15 @@ class WeightSet:
         return list(out.items())
 
     def arrays(self, patterns: Sequence[npt.NDArray[Any]] | None = None) -> list[npt.NDArray[Any]]:
-        """The tensors as arrays of their source dtype and shape (views, no copy)."""
+        """The tensors (or the patterns given for them) as arrays of their source dtype and shape.
+
+        Views, no copy, over read-only buffers: unlike a read-only flag, nobody
+        can set them writeable again, so a user's function handed them cannot
+        change what every later trial reads.
+        """
         if patterns is None:
-            return [t.as_array() for t in self.tensors]
-        return [t.as_array(p) for t, p in zip(self.tensors, patterns, strict=True)]
+            patterns = [t.patterns for t in self.tensors]
+        return [t.as_array(_sealed(p)) for t, p in zip(self.tensors, patterns, strict=True)]
 
     def stored_as(self, dtype: str, name: str = "as") -> WeightSet:
         """The float32 tensors rounded to nearest even into ``dtype`` (float16 or bfloat16), the others as they are.
@@ -113,6 +123,8 @@ class WeightSet:
                 skipped.append((name, raw.dtype))
                 continue
             a = np.asarray(raw)
+            if not a.dtype.isnative:  # studied as the values they hold, in the machine's order
+                a = a.astype(a.dtype.newbyteorder("="))
             dname = dtype_name(a.dtype)
             if dname not in STORAGE:
                 skipped.append((name, dname))
@@ -130,9 +142,75 @@ class WeightSet:
         return cls(kept, skipped, source)
 
 
+def _sealed(p: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    # A buffer is exported whole only by a contiguous array; the patterns always are, a stray view is copied.
+    whole = p if p.flags.c_contiguous else np.ascontiguousarray(p)
+    return np.frombuffer(memoryview(whole).toreadonly(), dtype=p.dtype)  # type: ignore[arg-type]
+
+
+def available_memory() -> int | None:
+    """Bytes of memory this process can still get: the system's available memory, within its cgroup's limit."""
+    found: list[int] = []
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    found.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        root = Path("/sys/fs/cgroup")
+        limit = (root / "memory.max").read_text().strip()
+        if limit != "max":
+            found.append(int(limit) - int((root / "memory.current").read_text()))
+    except (OSError, ValueError):
+        pass
+    return max(0, min(found)) if found else None
+
+
+def _size(n: int) -> str:
+    return f"{n / 2**30:.1f} GiB" if n >= 2**30 else f"{n / 2**20:.1f} MiB"
+
+
+def _check_declared(path: Path, sizes: list[tuple[str, int]]) -> None:
+    """Refuses arrays whose declared sizes would not fit in memory, before any is read."""
+    available = available_memory()
+    total = sum(n for _, n in sizes)
+    if available is not None and total > available:
+        name, largest = max(sizes, key=lambda s: s[1])
+        raise StudyError(f"{path}: its arrays declare {_size(total)} ({name} alone {_size(largest)}), "
+                         f"more than the {_size(available)} of memory available")  # fmt: skip
+
+
+def _npy_bytes(f: IO[bytes]) -> int:
+    """The bytes an .npy stream's header declares (shape x item size), read from the header alone."""
+    version = np.lib.format.read_magic(f)
+    read = np.lib.format.read_array_header_1_0 if version == (1, 0) else np.lib.format.read_array_header_2_0
+    shape, _, dtype = read(f)
+    return math.prod(shape) * dtype.itemsize
+
+
 def _load_npz(path: Path) -> list[tuple[str, Any]]:
+    # A small compressed member can declare gigabytes: its sizes, from the zip
+    # directory and its .npy header, are checked before anything is inflated.
+    sizes = []
+    with zipfile.ZipFile(path) as zf:
+        for info in zf.infolist():
+            with zf.open(info) as f:
+                declared = _npy_bytes(f) if info.filename.endswith(".npy") else 0
+            sizes.append((info.filename.removesuffix(".npy"), max(info.file_size, declared)))
+    _check_declared(path, sizes)
     with np.load(path, allow_pickle=False) as z:
         return [(name, z[name]) for name in z.files]
+
+
+def _load_npy(path: Path) -> list[tuple[str, Any]]:
+    with open(path, "rb") as f:
+        declared = _npy_bytes(f)
+        if declared > path.stat().st_size:
+            raise ValueError(f"its header declares {declared} bytes of data, more than the file holds")
+    _check_declared(path, [(path.stem, declared)])
+    return [(path.stem, np.load(path, allow_pickle=False))]
 
 
 _SAFETENSORS_DTYPES = {
@@ -245,16 +323,20 @@ def load_weights(path: str | Path, tensors: Sequence[str] | None = None) -> Weig
     is a :class:`StudyError`, and so is a missing, unreadable or corrupt file.
     """
     p = Path(path)
-    if not p.exists():
-        raise StudyError(f"{p}: no such file")
-    if not p.is_file():
+    if not str(path):
+        raise StudyError("--weights: an empty path")
+    try:
+        st = p.stat()
+    except FileNotFoundError:
+        raise StudyError(f"{p}: no such file") from None
+    except OSError as exc:  # a loop of symbolic links, a directory that cannot be searched, ...
+        raise StudyError(f"{p}: {exc.strerror}") from None
+    if not stat.S_ISREG(st.st_mode):
         raise StudyError(f"{p}: not a file")
     suffix = p.suffix.lower()
-    loaders = {".npz": _load_npz, ".safetensors": _load_safetensors, ".onnx": _load_onnx}
+    loaders = {".npy": _load_npy, ".npz": _load_npz, ".safetensors": _load_safetensors, ".onnx": _load_onnx}
     try:
-        if suffix == ".npy":
-            items: list[tuple[str, Any]] = [(p.stem, np.load(p, allow_pickle=False))]
-        elif suffix in loaders:
+        if suffix in loaders:
             items = loaders[suffix](p)
         else:
             raise StudyError(f"{p}: unknown weight file type '{suffix}' (use .npy, .npz, .safetensors or .onnx)")

@@ -16,3 +16,13 @@ def _cache_home(tmp_path_factory):
 @pytest.fixture
 def tiny_set():
     return tiny
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """A Dask cluster of two worker processes on this machine, shared by a module's tests that need one."""
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+    ) as c:  # fmt: skip
+        yield c

@@ -1,5 +1,6 @@
 """Trials against an independent computation with the native calls and plain NumPy."""
 
+import re
 from itertools import islice
 
 import numpy as np
@@ -365,3 +366,70 @@ def test_campaign_refuses_bad_arguments(kwargs, message):
 def test_bad_protection_names(text, message):
     with pytest.raises(StudyError, match=message):
         parse_protection(text)
+
+
+class _NoFloat:
+    def __float__(self):
+        raise RuntimeError("no number here")
+
+
+@pytest.mark.parametrize(
+    "behaviour, message",
+    [
+        (lambda a: __import__("sys").exit(0), "the evaluate function raised SystemExit"),
+        (lambda a: __import__("sys").exit(3), "the evaluate function raised SystemExit: 3"),
+        (lambda a: 10**400, "the evaluate function returned a number too large for a float (int)"),
+        (lambda a: _NoFloat(), "returned _NoFloat, not a number (RuntimeError: no number here)"),
+        (lambda a: "0.5", "returned str, not a number"),
+    ],
+    ids=["exit-0", "exit-3", "huge-int", "float-raises", "text"],
+)
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_evaluate_that_exits_or_returns_no_number_is_a_study_error(behaviour, message, workers):
+    calls = []
+
+    def evaluate(arrays):
+        calls.append(1)
+        return 1.0 if len(calls) <= 2 else behaviour(arrays)  # the baseline and the clean metric pass
+
+    campaign = Campaign(tiny("float32"), ["none"], counts=[1], trials=4, evaluate=evaluate)
+    with pytest.raises(StudyError) as caught:
+        campaign.run(workers=workers)
+    assert message in str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(rates=[1e-3], trials=10**20), "trials 100000000000000000000 is more than the 1e+09 trials"),
+        (dict(rates=[1e-3] * 3, trials=10**9), "the campaign holds 3e+09 trials (1 protections x 3 fault levels"),
+        (dict(rates=[1e-3] * (10**5 + 1)), "100001 fault levels are more than the 1e+05"),
+        (dict(counts=[1] * (10**5 + 1)), "100001 fault levels are more than the 1e+05"),
+    ],
+)
+def test_a_grid_no_machine_can_run_is_refused_at_once(kwargs, message):
+    with pytest.raises(StudyError, match=re.escape(message)):
+        Campaign(tiny("float32"), ["none"], **{"trials": 1, **kwargs})
+
+
+def test_a_huge_grid_is_handed_out_as_it_runs():
+    # 10^7 trials: the first ones run, and are interrupted, without a list of all of them ever being built.
+    import tracemalloc
+
+    from corvane.errors import Interrupted
+
+    def stop_after_some(rec, seen=[]):  # noqa: B006 - a counter for this one test
+        seen.append(rec)
+        if len(seen) == 50:
+            raise KeyboardInterrupt
+
+    campaign = Campaign(tiny("float32"), ["none"], rates=[1e-3], trials=10**7)
+    tracemalloc.start()
+    try:
+        with pytest.raises(Interrupted) as caught:
+            campaign.run(stop_after_some)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert (caught.value.done, caught.value.total) == (50, 10**7)
+    assert peak < 2**24

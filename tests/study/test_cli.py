@@ -150,3 +150,42 @@ def test_console_script_and_module_entry_points(tmp_path, model):
         assert p.returncode == 2 and p.stderr == "corvane: error: --rates: rate 7 is outside (0, 1]\n"
         p = subprocess.run([*cmd, "study", "--help"], capture_output=True, text=True, env=env, timeout=120)
         assert "faults per stored bit" in p.stdout
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["study", "--rates", ""], ["study", "--faults", ""], ["study", "--protect", ""], ["study", "--metric", ""],
+        ["study", "--out", ""], ["study", "--weights", ""], ["study", "--tensors", ""], ["study", "--evaluate", ""],
+        ["study", "--csv", ""], ["study", "--scheduler", ""], ["report", ""], ["inspect", ""],
+    ],
+    ids=lambda a: " ".join(a[:2]),
+)
+def test_an_empty_value_is_an_error_not_the_default(tmp_path, capsys, monkeypatch, argv):
+    monkeypatch.chdir(tmp_path)
+    code, _, err = run(argv, capsys)
+    flag = {"report": "DIR", "inspect": "PATH"}.get(argv[0], argv[-2])
+    assert (code, err) == (2, f"corvane: error: {flag}: an empty value\n")
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_rate_just_above_one_is_named_as_written(capsys):
+    code, _, err = run(["study", "--rates", "1e-3,1.0000001"], capsys)
+    assert (code, err) == (2, "corvane: error: --rates: rate 1.0000001 is outside (0, 1]\n")
+
+
+def test_rates_beyond_what_a_campaign_may_hold_are_refused_before_they_are_made(capsys):
+    code, _, err = run(["study", "--rates", "1e-9:1e-3:1000000000"], capsys)
+    assert (code, err) == (2, "corvane: error: --rates: 1000000000 fault levels are more than the 1e+05 a campaign "
+                              "may hold\n")  # fmt: skip
+
+
+def test_the_evaluate_modules_folder_does_not_shadow_what_corvane_imports(tmp_path, model):
+    # A csv.py beside the user's module: corvane's own `import csv` must still get the standard library.
+    (tmp_path / "csv.py").write_text("raise ImportError('the wrong csv')\n")
+    (tmp_path / "evalmod.py").write_text("def f(arrays):\n    return 1.0\n")
+    argv = [sys.executable, "-P", "-m", "corvane", "study", "--weights", str(model), "--faults", "1", "--trials", "1",
+            "--protect", "none", "--evaluate", "evalmod:f", "--csv", "out.csv", "--quiet"]  # fmt: skip
+    done = subprocess.run(argv, capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert (tmp_path / "out.csv").read_text().startswith("protection,")

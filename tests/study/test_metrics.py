@@ -32,3 +32,29 @@ def test_interval_uses_student_t():
     # Past 30 degrees of freedom the quantile is exact too (the old approximation was off by up to 1.6e-3).
     x = np.arange(41, dtype=float)
     assert t_interval(x)[2] - 20.0 == pytest.approx(2.021075390306273 * x.std(ddof=1) / np.sqrt(41), rel=1e-12)
+
+
+_ROWS = """
+import sys
+sys.path.insert(0, sys.argv[1])
+from weightsets import tiny
+from corvane import Campaign
+
+ws = tiny(sizes=(1 << 17, 70000))
+for rec in Campaign(ws, ["none", "mset"], rates=[1e-2], trials=2, seed=4).run().records:
+    print(rec.rel_l2_error.hex(), rec.mean_abs_error.hex(), rec.max_abs_error.hex())
+"""
+
+
+def test_rows_do_not_depend_on_the_number_of_blas_threads():
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    def rows(threads):
+        env = dict(os.environ, OPENBLAS_NUM_THREADS=str(threads), OMP_NUM_THREADS=str(threads))
+        argv = [sys.executable, "-c", _ROWS, str(Path(__file__).parent)]
+        return subprocess.run(argv, env=env, capture_output=True, text=True, check=True, timeout=120).stdout
+
+    assert rows(1) == rows(4) != ""

@@ -65,15 +65,6 @@ def test_worker_failure_is_reported_and_the_pool_stopped():
     assert not [c for c in __import__("multiprocessing").active_children()]
 
 
-@pytest.fixture(scope="module")
-def cluster():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
-    ) as c:  # fmt: skip
-        yield c
-
-
 _MALLOC_PROBE = """
 import resource
 import numpy as np

@@ -132,3 +132,32 @@ def test_each_trial_takes_the_cheaper_path_by_its_fault_count(monkeypatch, name,
     taken.clear()
     assert rows(Campaign(ws, [name], counts=[1, 40, 2000], trials=2, seed=6, dense=True)) == chosen
     assert set(taken) == {"dense"}
+
+
+def _rewrites(weights):
+    # A user's function that makes its arrays writeable again and writes into them.
+    for a in weights.values():
+        try:
+            a.flags.writeable = True
+            a[...] = 0
+        except ValueError:
+            pass
+    return _reads(weights)
+
+
+def _reads(weights):
+    return float(sum(np.nansum(np.abs(a.astype(np.float64))) for a in weights.values()))
+
+
+@pytest.mark.parametrize("dense", [False, True])
+@pytest.mark.parametrize("storage", ["float32", "bfloat16"])
+def test_an_evaluate_that_makes_its_arrays_writeable_cannot_change_later_trials(storage, dense):
+    kw = dict(rates=[1e-3, 1e-2], trials=3, seed=6, dense=dense)
+    names = ["none", "secded:64", "mset"] if storage == "float32" else ["none", "mset"]
+    honest = Campaign(tiny(storage), names, evaluate=_reads, **kw).run()
+    ws = tiny(storage)
+    before = [t.patterns.copy() for t in ws.tensors]
+    vandal = Campaign(ws, names, evaluate=_rewrites, **kw).run()
+    strip = lambda rs: [{k: v for k, v in r.as_row().items() if k != "seconds"} for r in rs]  # noqa: E731
+    assert strip(vandal.records) == strip(honest.records)
+    assert all(np.array_equal(b, t.patterns) for b, t in zip(before, ws.tensors))

@@ -112,3 +112,72 @@ def test_file_without_usable_tensor(tmp_path):
     np.savez(tmp_path / "w.npz", w=np.ones(3, np.float32))
     with pytest.raises(StudyError, match="no usable tensor"):
         load_weights(tmp_path / "w.npz", tensors=["nothing*"])
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+@pytest.mark.parametrize("dtype", ["f4", "f2", "i1"])
+@pytest.mark.parametrize("fmt", ["npy", "npz"])
+def test_arrays_of_either_byte_order_are_studied_as_their_values(tmp_path, order, dtype, fmt):
+    values = np.random.default_rng(2).normal(0, 3, (4, 6)).astype(np.dtype(dtype))
+    stored = values.astype(order + dtype)
+    if fmt == "npy":
+        np.save(tmp_path / "w.npy", stored)
+    else:
+        np.savez(tmp_path / "w.npz", w=stored)
+    (t,) = load_weights(tmp_path / f"w.{fmt}").tensors
+    np.testing.assert_array_equal(t.values(), values.astype(np.float64).reshape(-1))
+    assert np.array_equal(t.as_array(), values)
+
+
+@pytest.mark.parametrize("shapes", [[(0,)], [(0, 5), (3, 0)]])
+def test_a_weight_set_without_a_single_value_is_refused(tmp_path, shapes):
+    np.savez(tmp_path / "w.npz", *[np.ones(s, np.float32) for s in shapes])
+    with pytest.raises(StudyError, match="w.npz: its tensors hold no values"):
+        load_weights(tmp_path / "w.npz")
+
+
+def test_a_loop_of_links_is_named_as_such(tmp_path):
+    (tmp_path / "a.npy").symlink_to("b.npy")
+    (tmp_path / "b.npy").symlink_to("a.npy")
+    with pytest.raises(StudyError, match="a.npy: Too many levels of symbolic links"):
+        load_weights(tmp_path / "a.npy")
+
+
+def _inflating_npz(path, mib):
+    """A little zip that declares ``mib`` MiB of float32 zeros, written without holding them."""
+    import zipfile
+
+    n = mib * 2**20 // 4
+    header = np.lib.format.header_data_from_array_1_0(np.zeros(1, np.float32))
+    header["shape"] = (n,)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf, zf.open("w.npy", "w", force_zip64=True) as f:
+        np.lib.format.write_array_header_1_0(f, header)
+        zeros = bytes(2**22)
+        for _ in range(n * 4 // len(zeros)):
+            f.write(zeros)
+
+
+def test_an_archive_that_inflates_beyond_memory_is_refused_before_it_is_read(tmp_path, monkeypatch):
+    import corvane.weights
+
+    _inflating_npz(tmp_path / "bomb.npz", 64)
+    assert (tmp_path / "bomb.npz").stat().st_size < 2**20
+    monkeypatch.setattr(corvane.weights, "available_memory", lambda: 2**25)  # a machine with 32 MiB free
+    with pytest.raises(StudyError, match=r"bomb.npz: its arrays declare 64.0 MiB \(w alone 64.0 MiB\), more than the "
+                                         r"32.0 MiB of memory available"):  # fmt: skip
+        load_weights(tmp_path / "bomb.npz")
+
+
+def test_an_npy_header_that_declares_more_than_the_file_holds_is_refused(tmp_path):
+    np.save(tmp_path / "w.npy", np.ones(10, np.float32))
+    raw = (tmp_path / "w.npy").read_bytes().replace(b"(10,)", b"(10000000000,)".ljust(5))
+    (tmp_path / "w.npy").write_bytes(raw)
+    with pytest.raises(StudyError, match="declares 40000000000 bytes of data, more than the file holds"):
+        load_weights(tmp_path / "w.npy")
+
+
+def test_available_memory_is_a_positive_number_of_bytes():
+    from corvane.weights import available_memory
+
+    free = available_memory()
+    assert free is None or 0 < free < 2**50
