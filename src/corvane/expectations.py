@@ -36,13 +36,20 @@ from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass
 from functools import lru_cache
 from types import MappingProxyType
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
-from scipy import optimize, special, stats  # type: ignore[import-untyped, unused-ignore]
 
 from .errors import StudyError
+
+
+def _scipy(name: str) -> Any:
+    """A scipy submodule, imported when first needed: scipy adds tens of MiB to the process, which trials
+    never need."""
+    import importlib
+
+    return importlib.import_module(f"scipy.{name}")
 
 __all__ = [
     "Model",
@@ -371,7 +378,7 @@ class Model:
                 logw.append((k, _log_choose_upto(c.size, c.hi)[c.lo :] + np.log(c.avoid[c.lo : c.hi + 1])))
 
         def excess(lam: float) -> float:
-            total = free * float(special.expit(lam))
+            total = free * float(_scipy("special").expit(lam))
             for c, (k, lw) in zip(cons, logw):
                 z = lw + k * lam
                 w = np.exp(z - z.max())
@@ -387,10 +394,10 @@ class Model:
         while excess(hi) < 0:
             step *= 2
             hi += step
-        return float(optimize.brentq(excess, lo, hi, xtol=1e-13, rtol=4 * np.finfo(float).eps))
+        return float(_scipy("optimize").brentq(excess, lo, hi, xtol=1e-13, rtol=4 * np.finfo(float).eps))
 
     def _conditioned(self, cons: list[_Constrained], free: int, lam: float) -> float:
-        p, q = float(special.expit(lam)), float(special.expit(-lam))
+        p, q = float(_scipy("special").expit(lam)), float(_scipy("special").expit(-lam))
         log_avoid = 0.0  # log P(every unit avoids X) for independent Bernoulli(p) sites
         dists: list[tuple[int, FloatArray]] = []  # (count, distribution of hits - lo)
         for c in cons:
@@ -407,7 +414,7 @@ class Model:
                 log_w = lb[c.lo :] + np.log(c.avoid[c.lo : c.hi + 1])
             # log P(a unit avoids X): from the small mass in X when there is one (relative
             # accuracy matters, it is raised to the count), else summed in log space.
-            log_pi = math.log1p(-badmass) if badmass < 0.5 else float(special.logsumexp(log_w))
+            log_pi = math.log1p(-badmass) if badmass < 0.5 else float(_scipy("special").logsumexp(log_w))
             log_avoid += c.count * log_pi
             dist = np.exp(log_w - log_pi)
             dists.append((c.count, dist / dist.sum()))
@@ -884,7 +891,7 @@ def sample_size(margin: float, confidence: float = 0.95, population: int | None 
         raise StudyError(f"confidence must lie strictly between 0 and 1, got {confidence}")
     if not 0.0 <= p <= 1.0:
         raise StudyError(f"p must lie in [0, 1], got {p}")
-    z = float(stats.norm.ppf(0.5 + confidence / 2.0))
+    z = float(_scipy("stats").norm.ppf(0.5 + confidence / 2.0))
     n = z * z * p * (1.0 - p) / (margin * margin)
     if population is not None:
         if population < 1:

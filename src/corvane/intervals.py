@@ -23,13 +23,20 @@ import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
-from scipy import stats  # type: ignore[import-untyped, unused-ignore]
 
 from .errors import StudyError
+
+
+def _scipy(name: str) -> Any:
+    """A scipy submodule, imported when first needed: scipy adds tens of MiB to the process, which trials
+    never need."""
+    import importlib
+
+    return importlib.import_module(f"scipy.{name}")
 
 __all__ = [
     "MetricInterval",
@@ -71,7 +78,7 @@ def _counts(successes: int, n: int) -> None:
 @functools.lru_cache(maxsize=64)
 def _z(alpha: float) -> float:
     """The two-sided normal quantile; asked for the same few levels thousands of times per campaign."""
-    return float(stats.norm.ppf(1.0 - alpha / 2.0))
+    return float(_scipy("stats").norm.ppf(1.0 - alpha / 2.0))
 
 
 def wilson(successes: int, n: int, confidence: float = 0.95) -> tuple[float, float]:
@@ -136,8 +143,8 @@ def clopper_pearson(successes: int, n: int, confidence: float = 0.95) -> tuple[f
 @functools.lru_cache(maxsize=1 << 14)
 def _beta_ends(successes: int, n: int, alpha: float) -> tuple[float, float]:
     # A margin's stopping rule asks for the same counts at every batch boundary it passes again.
-    low = 0.0 if successes == 0 else float(stats.beta.ppf(alpha / 2, successes, n - successes + 1))
-    high = 1.0 if successes == n else float(stats.beta.ppf(1 - alpha / 2, successes + 1, n - successes))
+    low = 0.0 if successes == 0 else float(_scipy("stats").beta.ppf(alpha / 2, successes, n - successes + 1))
+    high = 1.0 if successes == n else float(_scipy("stats").beta.ppf(1 - alpha / 2, successes + 1, n - successes))
     return low, high
 
 
@@ -178,7 +185,7 @@ def t_interval(values: Values, confidence: float = 0.95) -> tuple[float, float, 
         return mean, mean, mean
     s = _scale(x)
     sd = float(np.std(x / s, ddof=1)) * s
-    half = float(stats.t.ppf(1 - alpha / 2, x.size - 1)) * sd / math.sqrt(x.size)
+    half = float(_scipy("stats").t.ppf(1 - alpha / 2, x.size - 1)) * sd / math.sqrt(x.size)
     return mean, mean - half, mean + half
 
 
@@ -255,8 +262,8 @@ def bootstrap_interval(
     xs = x / s
     means = _resampled_means(xs, resamples, np.random.default_rng(seed))
     n = x.size
-    widened = math.sqrt(n / (n - 1)) * float(stats.t.ppf(1 - alpha / 2, n - 1))
-    tail = float(stats.norm.sf(widened))
+    widened = math.sqrt(n / (n - 1)) * float(_scipy("stats").t.ppf(1 - alpha / 2, n - 1))
+    tail = float(_scipy("stats").norm.sf(widened))
     q_low, q_high = np.quantile(means, [tail, 1 - tail]) * s
     low = max(float(q_low), lo_b, float(x.min()))
     high = min(float(q_high), hi_b, float(x.max()))
@@ -309,8 +316,8 @@ def poisson_mean_interval(total: int, n: int, confidence: float = 0.95) -> tuple
         return _NAN, _NAN
     if total < 0:
         raise StudyError(f"a count total cannot be negative, got {total}")
-    low = 0.0 if total == 0 else float(stats.chi2.ppf(alpha / 2, 2 * total)) / (2 * n)
-    high = float(stats.chi2.ppf(1 - alpha / 2, 2 * total + 2)) / (2 * n)
+    low = 0.0 if total == 0 else float(_scipy("stats").chi2.ppf(alpha / 2, 2 * total)) / (2 * n)
+    high = float(_scipy("stats").chi2.ppf(1 - alpha / 2, 2 * total + 2)) / (2 * n)
     return low, high
 
 

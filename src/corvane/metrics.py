@@ -63,12 +63,39 @@ def damage(tensors: Sequence[Tensor], changes: Sequence[Change], ref: Reference)
     Sums run block by block in a fixed order, so equal changes give equal metrics.
     """
 
+    # The changes of all tensors of one source dtype are measured together, BLOCK values at a time: a model
+    # has hundreds of tensors, and a small trial changes a value or two in each it hits.
+    by_dtype: dict[str, tuple[Tensor, list[Change]]] = {}
+    for t, ch in zip(tensors, changes, strict=True):
+        if ch[0].size:
+            by_dtype.setdefault(t.dtype, (t, []))[1].append(ch)
+
     def blocks() -> Iterator[tuple[Values, Values]]:
-        for t, (idx, before, after) in zip(tensors, changes, strict=True):
-            for i in range(0, idx.size, BLOCK):
-                yield t.values(before[i : i + BLOCK]), t.values(after[i : i + BLOCK])
+        for t, found in by_dtype.values():
+            befores = _packed([before for _, before, _ in found])
+            afters = _packed([after for _, _, after in found])
+            for before, after in zip(befores, afters, strict=True):
+                yield t.values(before), t.values(after)
 
     return _accumulate(blocks(), ref)
+
+
+def _packed(parts: Sequence[npt.NDArray[Any]]) -> Iterator[npt.NDArray[Any]]:
+    """The concatenation of ``parts``, BLOCK elements at a time (small parts joined, large ones cut)."""
+    pending: list[npt.NDArray[Any]] = []
+    size = 0
+    for part in parts:
+        start = 0
+        while start < part.size:
+            take = min(BLOCK - size, part.size - start)
+            pending.append(part[start : start + take])
+            size += take
+            start += take
+            if size == BLOCK:
+                yield pending[0] if len(pending) == 1 else np.concatenate(pending)
+                pending, size = [], 0
+    if pending:
+        yield pending[0] if len(pending) == 1 else np.concatenate(pending)
 
 
 def damage_between(tensors: Sequence[Tensor], before: Sequence[npt.NDArray[Any]], after: Sequence[npt.NDArray[Any]],

@@ -22,6 +22,7 @@ import threading
 import time
 import uuid
 import weakref
+from collections import OrderedDict
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from types import MappingProxyType
@@ -138,11 +139,22 @@ def resolve(evaluate: Evaluate, clean: Weights) -> tuple[Evaluate, float | None]
 # Held while a process finds its per-trial function, so that threads sharing a
 # spec (a Dask worker's) call a factory once.
 _RESOLVING = threading.Lock()
+# This process's per-trial functions by spec token: a Dask worker may hold more
+# than one copy of a spec (one it was sent, one fetched from a peer), and a
+# factory is still called once per process. The latest few specs are kept.
+_RESOLVED: OrderedDict[str, tuple[Evaluate, float | None]] = OrderedDict()
+_RESOLVED_KEPT = 2
+# A forked child's inheritance, kept and never destroyed there: what a factory
+# returned lives in the process that called it, and its destructor (an ONNX
+# Runtime session's) may wait on threads the child does not have.
+_INHERITED: list[object] = []
 
 
 def _after_fork_in_child() -> None:
-    global _RESOLVING
+    global _RESOLVING, _RESOLVED
     _RESOLVING = threading.Lock()  # another thread of the parent may have held it at the fork
+    _INHERITED.append(_RESOLVED)
+    _RESOLVED = OrderedDict()
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
@@ -407,8 +419,12 @@ class TrialSpec:
             with _RESOLVING:
                 found = self._task
                 if found is None or found[0] != os.getpid():
-                    fn, clean = resolve(self.evaluate, named(self.weights))
-                    found = self._task = (os.getpid(), fn, clean)
+                    hit = _RESOLVED.get(self.token)
+                    if hit is None:
+                        hit = _RESOLVED[self.token] = resolve(self.evaluate, named(self.weights))
+                        while len(_RESOLVED) > _RESOLVED_KEPT:
+                            _RESOLVED.popitem(last=False)
+                    found = self._task = (os.getpid(), *hit)
         return found
 
     def task(self) -> Evaluate:

@@ -93,6 +93,21 @@ def test_a_factory_is_called_once_per_process_and_gives_the_rows_of_its_function
     assert pids[0] == str(os.getpid()) and (len(pids) == 1) == (workers == 1)
 
 
+def test_copies_of_one_spec_call_a_factory_once_in_a_process(tmp_path):
+    # A Dask worker may hold two copies of a scattered spec: the one it was sent and one fetched from a peer.
+    import pickle
+
+    factory = PidFactory(tmp_path / "pids")
+    spec = Campaign(tiny(), ["none"], rates=[1e-2], trials=2, seed=3, evaluate=factory).spec()
+    copies = [pickle.loads(pickle.dumps(spec)) for _ in range(3)]
+    assert all(c.task() is copies[0].task() for c in copies)
+    assert factory.pids() == [str(os.getpid())]
+    # Another campaign's spec calls its factory again.
+    again = Campaign(tiny(), ["none"], rates=[1e-2], trials=2, seed=3, evaluate=factory).spec()
+    again.task()
+    assert factory.pids() == [str(os.getpid())] * 2
+
+
 @pytest.mark.parametrize(
     "evaluate,message",
     [(lambda w: "0.5", "returned str, not a number"), (lambda w: (lambda v: [1]), "returned list, not a number"),

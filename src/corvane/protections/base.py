@@ -101,68 +101,52 @@ def sorted_sites(sites: U64, kinds: Kinds) -> tuple[U64, Kinds]:
 
 
 class ChangeBuffer:
-    """Per-tensor changes gathered block by block, in increasing element order, into arrays allocated once.
+    """A trial's changes to one group, gathered block by block in increasing element order into arrays
+    allocated once, and split per tensor at the end.
 
-    ``capacity[k]`` bounds the changes of tensor k (the sites that fall in
-    it), so a trial holds at most one (element, before, after) per fault and
-    never a second copy while it gathers them. ``bounds`` are the group-wide
-    first elements of the tensors, and the group's size.
+    ``capacity`` bounds the changed elements (the trial's sites), so a trial
+    holds at most one (element, before, after) per fault and never a second
+    copy while it gathers them. ``bounds`` are the group-wide first elements of
+    the tensors, and the group's size.
     """
 
-    def __init__(self, clean: Sequence[Patterns], bounds: I64, capacity: I64) -> None:
+    def __init__(self, clean: Sequence[Patterns], bounds: I64, capacity: int) -> None:
         self.clean = clean
         self.bounds = bounds
-        self.capacity = capacity
-        # Only the tensors a trial hits get arrays (a model has hundreds; a small trial hits a few).
-        self.found: dict[int, tuple[I64, Patterns, Patterns]] = {}
-        self.filled: dict[int, int] = {}
+        dtype = clean[0].dtype
+        self.elements = np.empty(capacity, np.int64)
+        self.before = np.empty(capacity, dtype)
+        self.after = np.empty(capacity, dtype)
+        self.filled = 0
 
     def add(self, elements: I64, values: Patterns) -> None:
         """Group-wide sorted elements, past those added before, and their decoded patterns."""
-        cuts = np.searchsorted(elements, self.bounds)
-        for k in np.flatnonzero(np.diff(cuts)).tolist():
-            a, b = int(cuts[k]), int(cuts[k + 1])
-            c = self.clean[k]
-            idx = elements[a:b] - self.bounds[k]
-            after, before = values[a:b], c[idx]
-            keep = bits_view(before) != bits_view(after)
-            if k not in self.found:
-                n = int(self.capacity[k])
-                self.found[k] = (np.empty(n, np.int64), np.empty(n, c.dtype), np.empty(n, c.dtype))
-                self.filled[k] = 0
-            into = self.found[k]
-            f = self.filled[k]
-            n = int(np.count_nonzero(keep))
-            into[0][f : f + n] = idx[keep]
-            into[1][f : f + n] = before[keep]
-            into[2][f : f + n] = after[keep]
-            self.filled[k] = f + n
+        before = np.empty(elements.size, self.before.dtype)
+        if len(self.clean) == 1:
+            np.take(self.clean[0], elements, out=before)
+        else:
+            # Only the tensors the elements fall in (a model has hundreds; a small trial hits a few).
+            cuts = np.searchsorted(elements, self.bounds)
+            for k in np.flatnonzero(np.diff(cuts)).tolist():
+                a, b = cuts[k], cuts[k + 1]
+                before[a:b] = self.clean[k][elements[a:b] - self.bounds[k]]
+        keep = np.flatnonzero(bits_view(before) != bits_view(values))
+        f, n = self.filled, keep.size
+        np.take(elements, keep, out=self.elements[f : f + n])
+        np.take(before, keep, out=self.before[f : f + n])
+        np.take(values, keep, out=self.after[f : f + n])
+        self.filled = f + n
 
     def changes(self) -> list[Change]:
-        empty = np.zeros(0, np.int64)
-        out: list[Change] = []
-        for k, c in enumerate(self.clean):
-            if k in self.found:
-                f = self.filled[k]
-                i, b, a = self.found[k]
-                out.append((i[:f], b[:f], a[:f]))
-            else:
-                out.append((empty, c[:0], c[:0]))
+        f = self.filled
+        elements, before, after = self.elements[:f], self.before[:f], self.after[:f]
+        none = np.zeros(0, np.int64), before[:0], after[:0]
+        out: list[Change] = [none] * len(self.clean)
+        cuts = np.searchsorted(elements, self.bounds)
+        for k in np.flatnonzero(np.diff(cuts)).tolist():
+            a, b = cuts[k], cuts[k + 1]
+            out[k] = (elements[a:b] - self.bounds[k], before[a:b], after[a:b])
         return out
-
-
-def split_by_tensor(elements: I64, values: Patterns, sizes: Sequence[int], clean: Sequence[Patterns]) -> list[Change]:
-    """Group-wide sorted element indices and decoded patterns -> per-tensor changes (unchanged ones dropped)."""
-    out: list[Change] = []
-    bounds = np.cumsum([0, *sizes])
-    cuts = np.searchsorted(elements, bounds)
-    for k, c in enumerate(clean):
-        idx = elements[cuts[k] : cuts[k + 1]] - bounds[k]
-        after = values[cuts[k] : cuts[k + 1]]
-        before = c[idx]
-        keep = bits_view(before) != bits_view(after)
-        out.append((idx[keep], before[keep], after[keep]))
-    return out
 
 
 class Stored(ABC):

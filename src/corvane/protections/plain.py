@@ -68,7 +68,12 @@ class PlainStored(Stored):
         faulted = self._raw(work, hit)
         self._decode(work)
         changes = diff(self.clean, work)
-        counts = self.counter(self._gather(hit), faulted, self._raw(work, hit))
+        counts = Counts()
+        # The counters look at every group of every hit value at once: a block of values at a time keeps
+        # their temporaries small beside the trial.
+        for lo in range(0, hit.size, SITES_BLOCK):
+            block = hit[lo : lo + SITES_BLOCK]
+            counts += self.counter(self._gather(block), faulted[lo : lo + SITES_BLOCK], self._raw(work, block))
         return Effect(changes, bits, self._counts(counts, changes), decoded=work)
 
     def _encode(self, work: list[Patterns]) -> None:
@@ -112,7 +117,7 @@ class PlainStored(Stored):
         # change (element, before, after); a block ends where an element's sites end.
         w = np.uint64(self.storage.bits)
         sites, kinds = sorted_sites(sites, kinds)
-        changes = ChangeBuffer(self.clean, self._bounds, np.diff(np.searchsorted(sites, self._bounds.astype(np.uint64) * w)))
+        changes = ChangeBuffer(self.clean, self._bounds, sites.size)
         counts = Counts()
         bits = 0
         lo = 0
