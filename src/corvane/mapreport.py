@@ -90,8 +90,8 @@ def print_map(results: MapResults, by: str, top: int, emit: Callable[[Any], None
     more = f" ({len(shown)} most vulnerable of {len(tensors)}; the CSV and JSON hold every stratum)" \
         if len(shown) < len(tensors) else ""  # fmt: skip
     # A tensor pools its values over every mapped bit position: so many value bits, not values.
-    emit(_table(f"per tensor (over its mapped bit positions){more}", ["tensor", "value bits",
-                                                                      *[LABELS[q] for q in qs]],
+    columns = ["tensor", "value bits", *[LABELS[q] for q in qs]]
+    emit(_table(f"per tensor (over its mapped bit positions){more}", columns,
                 [marginal(m) for m in shown]))  # fmt: skip
     if results.clean_metric is not None:
         emit(f"metric of the fault-free decode under {results.protection}: {results.clean_metric:.4f}"
