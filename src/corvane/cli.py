@@ -696,6 +696,10 @@ def _load(args: argparse.Namespace) -> None:
     modules = ["rich.console", "rich.table", "rich.progress", ".campaign", ".report", ".rundir", ".weights"]
     if args.command == "map":
         modules += [".vulnerability", ".mapreport"]
+    if args.command in ("study", "map", "report"):
+        # Intervals and expectations import these when first needed; here a Ctrl-C cannot cut their
+        # initialisation short (an import it interrupted made the command die by SIGINT at exit).
+        modules += ["scipy.stats", "scipy.special", "scipy.optimize"]
     if args.command in ("study", "map") and args.weights is None:
         modules.append("sklearn.datasets")  # the default model's data
     if getattr(args, "data", None) is not None:

@@ -6,6 +6,7 @@ import contextlib
 import signal
 import threading
 from collections.abc import Iterator, Sequence
+from typing import Any
 
 #: What to install for the study's dependencies, and for Dask clusters.
 STUDY_EXTRA = "pip install 'corvane[study]'"
@@ -60,11 +61,22 @@ def ctrl_c_held() -> Iterator[None]:
     if threading.current_thread() is not threading.main_thread():
         yield
         return
+    # Blocking covers the main thread only: the kernel hands the signal to any
+    # other thread (a BLAS or native pool thread), and Python then runs its
+    # handler in the main thread all the same. So the handler only notes it too.
+    pending: list[tuple[int, Any]] = []
+    handler = signal.getsignal(signal.SIGINT)
+    if callable(handler):
+        signal.signal(signal.SIGINT, lambda signum, frame: pending.append((signum, frame)))
     old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
         yield
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, old)
+        if callable(handler):
+            signal.signal(signal.SIGINT, handler)
+            if pending:
+                handler(*pending[0])
 
 
 def kept_trials(done: int, total: int, out: str | None, what: str = "trials") -> str:

@@ -14,6 +14,7 @@ import resource
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -22,6 +23,7 @@ import psutil
 import pytest
 
 from corvane import Campaign
+from corvane.errors import ctrl_c_held
 from corvane.rundir import SUMMARIES, TRIALS, RunDir, run_config
 from weightsets import tiny
 
@@ -155,6 +157,28 @@ def test_one_ctrl_c_at_any_moment_ends_a_worker_run_with_the_kept_trials_line(tm
             assert code == 130 and lines(out) == 0, i
         else:
             assert (code, err) == (130, f"corvane: interrupted: {lines(out)} of 320 trials done, kept in {out}\n"), i
+
+
+def test_ctrl_c_held_holds_a_signal_that_another_thread_takes():
+    # The kernel gives a process's SIGINT to any thread not blocking it (a BLAS
+    # thread, the native pool's); Python still runs its handler in the main thread.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        other = threading.Thread(target=time.sleep, args=(1.0,))
+        other.start()
+        steps = []
+        with pytest.raises(KeyboardInterrupt):
+            with ctrl_c_held():
+                signal.pthread_kill(other.ident, signal.SIGINT)
+                for _ in range(200):
+                    time.sleep(0.001)  # the handler has every chance to run meanwhile
+                steps.append("the block ran to its end")
+            steps.append("not reached: the Ctrl-C is raised as the block ends")
+        assert steps == ["the block ran to its end"]
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        other.join()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_workers_die_with_their_parent_and_leave_the_directory_free(tmp_path, weights_file):
