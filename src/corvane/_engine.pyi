@@ -18,6 +18,7 @@ __all__ = [
     "encoding_trial",
     "changed",
     "false_at",
+    "code_values",
 ]
 
 STUCK_AT_0: Final[int]
@@ -50,3 +51,7 @@ def changed(a: _Values, b: _Values) -> _Sites:
 
 def false_at(flags: list[bool], indices: _Sites) -> _Sites:
     """The entries of ``indices`` whose flag is False: the chunks among them that a decode flagged."""
+
+def code_values(arr: npt.NDArray[np.float32] | npt.NDArray[np.uint16], code: SupportsIndex, encode: bool) -> None:
+    """Encodes or decodes ``arr`` in place on the calling thread: code 0, 1, 2 embedded parity D3P1 / D7P1 /
+    D15P1, 3 the majority vote."""

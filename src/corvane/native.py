@@ -89,6 +89,29 @@ def encoding_inject(encoding: Any, code: int, sites: U64) -> None:
         encoding.apply_faults(fault_pairs(code, sites))
 
 
+#: Values up to which an in-place code runs on the calling thread: the whole-array functions hand every call to
+#: the native pool and wait for its threads to wake, which costs more than a sparse trial's few values.
+SMALL_CODE = 1 << 14
+#: The engine's numbers of the in-place codes.
+CODES = {"D3P1": 0, "D7P1": 1, "D15P1": 2, "mset": 3}
+
+
+def in_place_code(whole: Callable[[Patterns], None], code: str, encode: bool) -> Callable[[Patterns], None]:
+    """``whole``, a _rust.cep / _rust.mset function coding an array in place, run on the calling thread by the
+    engine for arrays of up to SMALL_CODE values (the values are the same)."""
+    if engine is None:
+        return whole
+    number = CODES[code]
+
+    def run(a: Patterns) -> None:
+        if a.size <= SMALL_CODE:
+            engine.code_values(a, number, encode)
+        else:
+            whole(a)
+
+    return run
+
+
 def flagged(flags: list[bool], hit: I64) -> I64:
     """The chunks among ``hit`` whose decode flag is False."""
     if hit.size == 0:

@@ -28,7 +28,7 @@ def note_of(excinfo):
 def test_module_exports_kinds_and_functions():
     assert (engine.STUCK_AT_0, engine.STUCK_AT_1, engine.FLIP) == (0, 1, 2)
     assert engine.__all__ == ["STUCK_AT_0", "STUCK_AT_1", "FLIP", "draw_sites", "inject", "encoding_inject",
-                              "encoding_bits", "encoding_trial", "changed", "false_at"]
+                              "encoding_bits", "encoding_trial", "changed", "false_at", "code_values"]
     assert engine.encoding_trial.__text_signature__ == "(encoding, kind, sites, element_bits, correct_parity=False)"
     assert "Encoding" in rust.secded.__all__  # _rust's table is left as it was
 
@@ -467,3 +467,46 @@ def test_false_at_refuses_bad_input(flags, indices, exc, text):
     with pytest.raises(exc) as excinfo:
         engine.false_at(flags, indices)
     assert str(excinfo.value) == text
+
+
+# ---- code_values ----
+
+CEP = [rust.cep.Scheme.D3P1, rust.cep.Scheme.D7P1, rust.cep.Scheme.D15P1]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.uint16])
+@pytest.mark.parametrize("code", [0, 1, 2, 3])
+@pytest.mark.parametrize("encode", [True, False])
+@pytest.mark.parametrize("size", [0, 1, 7, 64, 5000])
+def test_code_values_gives_the_whole_array_codes_values(dtype, code, encode, size):
+    bits = 32 if dtype == np.float32 else 16
+    raw = np.random.default_rng(code * 10 + size).integers(0, 2**bits, size, dtype=np.uint64)
+    a = raw.astype(np.uint32 if bits == 32 else np.uint16).view(dtype)
+    b = a.copy()
+    sfx = "f32" if bits == 32 else "u16"
+    name = ("encode_" if encode else "decode_") + sfx
+    if code < 3:
+        getattr(rust.cep, name)(a, CEP[code])
+    else:
+        getattr(rust.mset, name)(a)
+    engine.code_values(b, code, encode)
+    assert a.view(np.uint8).tobytes() == b.view(np.uint8).tobytes()
+
+
+@pytest.mark.parametrize("arr, code, exc, text", [
+    (np.zeros(4, np.uint8), 0, TypeError, "float32 or uint16"),
+    (np.zeros(4, np.float32), 4, ValueError, "code must be"),
+    (np.zeros(4, np.float32), -1, ValueError, "code must be"),
+    (np.zeros(4, np.float32), "0", TypeError, "integer"),
+])  # fmt: skip
+def test_code_values_refuses_bad_arguments(arr, code, exc, text):
+    with pytest.raises(exc, match=text):
+        engine.code_values(arr, code, True)
+
+
+def test_code_values_writes_nothing_to_a_read_only_array():
+    a = np.ones(8, np.float32)
+    a.flags.writeable = False
+    with pytest.raises(BaseException, match="NotWriteable"):
+        engine.code_values(a, 0, True)
+    assert (a == 1).all()

@@ -12,5 +12,6 @@ PyObject* encoding_bits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* encoding_trial(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* changed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* false_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* code_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace corvane::bindings::engine

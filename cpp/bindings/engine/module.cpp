@@ -61,6 +61,12 @@ PyMethodDef functions[] = {
      "The entries of the uint64 array `indices` whose item in the list of bools\n"
      "`flags` is False, in order, as a uint64 array: the chunks among `indices`\n"
      "that a decode flagged."},
+    {"code_values", fastcall(code_values), kFlags,
+     "code_values(arr, code, encode)\n--\n\n"
+     "Encode (`encode` true) or decode a writeable float32 or uint16 array in\n"
+     "place with an in-place code, on the calling thread: `code` 0, 1, 2 for the\n"
+     "embedded-parity schemes D3P1, D7P1, D15P1, 3 for the majority vote. The\n"
+     "values are those of the whole-array functions of _rust.cep and _rust.mset."},
     {nullptr, nullptr, 0, nullptr},
 };
 

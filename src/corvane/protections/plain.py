@@ -19,7 +19,7 @@ import numpy as np
 from .. import _rust
 from ..errors import StudyError
 from ..expectations import cep_expectations, mset_expectations, none_expectations
-from ..native import I64, U64, Patterns, bits_view, diff, inject, popcount, unique
+from ..native import I64, U64, Patterns, bits_view, diff, in_place_code, inject, popcount, unique
 from ..vocabulary import SINGLE, Change, Counts, Effect, FaultKind, Kinds, Pattern, SiteLocation, Storage
 from .base import (
     SITES_BLOCK, U8, ChangeBuffer, GroupShape, Protection, Stored, by_kind, changing, sorted_sites, whole,
@@ -286,7 +286,8 @@ class Cep(Protection):
         storage = Storage(storage)
         sfx = storage.suffix
         enc, dec = getattr(_rust.cep, f"encode_{sfx}"), getattr(_rust.cep, f"decode_{sfx}")
-        return InPlaceStored(patterns, storage, lambda a: enc(a, self.scheme), lambda a: dec(a, self.scheme),
+        return InPlaceStored(patterns, storage, in_place_code(lambda a: enc(a, self.scheme), self.scheme_name, True),
+                             in_place_code(lambda a: dec(a, self.scheme), self.scheme_name, False),
                              _cep_counter(storage.bits, self.data_bits), True, (self.redundancy(storage), "parity bit"))
 
     def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
@@ -336,8 +337,10 @@ class Mset(Protection):
         storage = Storage(storage)
         sfx = storage.suffix
         encode, decode = getattr(_rust.mset, f"encode_{sfx}"), getattr(_rust.mset, f"decode_{sfx}")
-        return InPlaceStored(patterns, storage, encode, decode, _mset_counter(storage.bits), False,
+        return InPlaceStored(patterns, storage, in_place_code(encode, "mset", True), in_place_code(decode, "mset", False),
+                             _mset_counter(storage.bits), False,
                              (self.redundancy(storage), "vote copy"))  # fmt: skip
+
     def expected(self, groups: Sequence[GroupShape], faults: int, pattern: Pattern = SINGLE) -> Mapping[str, float]:
         if pattern != SINGLE or not whole(groups):
             return {}
