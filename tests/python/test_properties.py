@@ -254,7 +254,8 @@ def test_secded(suffix, data):
 
 def assert_unchanged_encoding(e, reference, suffix):
     (a, fa), (b, fb) = getattr(e, f"decode_{suffix}")(), getattr(reference, f"decode_{suffix}")()
-    assert fa == fb and all(np.array_equal(x, y) for x, y in zip(a, b))
+    # Compared as bit patterns: a NaN the faults left in place equals itself.
+    assert fa == fb and all(np.array_equal(x.view(UINT[suffix]), y.view(UINT[suffix])) for x, y in zip(a, b))
     assert e.bit_count() == reference.bit_count()
 
 
