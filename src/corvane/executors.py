@@ -412,7 +412,7 @@ def _quiet(root: str) -> dict[str, int]:
 
 
 class Cluster(Executor):
-    """Trials as tasks on a dask.distributed cluster; the spec is scattered to every worker once.
+    """Trials as tasks on a dask.distributed cluster; the trial setup is scattered to every worker once.
 
     Batches are submitted a few per slot ahead of the results, so a huge grid
     never becomes a huge list of futures. A scheduler lost mid-run, or a task

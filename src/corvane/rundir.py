@@ -242,22 +242,12 @@ def parse_trials(data: bytes, grid: Grid, path: Path) -> tuple[dict[TrialKey, Tr
     """
     done: dict[TrialKey, TrialRecord] = {}
     lines: dict[TrialKey, int] = {}
-    pos = 0
-    number = 0
-    while pos < len(data):
-        end = data.find(b"\n", pos)
-        if end < 0:
-            break  # a last line without its newline: cut off by a crash
-        number += 1
-        try:
-            d = json.loads(data[pos:end])
-        except ValueError:
-            d = None
-        if not isinstance(d, dict) or set(d) not in (_FIELDS, _BEFORE_CLIP):
-            if end == len(data) - 1:
-                break  # a last line that is no record: cut off too
-            raise StudyError(f"{path}: line {number} is not a trial record; "
-                             "only a cut-off last line is repaired, so use another directory")  # fmt: skip
+
+    def shaped(d: Any) -> dict[str, Any] | None:
+        return d if isinstance(d, dict) and set(d) in (_FIELDS, _BEFORE_CLIP) else None
+
+    found, pos = _log_lines(data, path, "trial", shaped)
+    for number, d in found:
         try:
             rec = grid.record({"values_clamped": None, **d})
         except _Bad as exc:
@@ -270,8 +260,35 @@ def parse_trials(data: bytes, grid: Grid, path: Path) -> tuple[dict[TrialKey, Tr
                                  f"{rec.point} other results than line {lines[rec.key]}")  # fmt: skip
         else:
             lines[rec.key] = number
-        pos = end + 1
     return done, pos
+
+
+def _log_lines(data: bytes, path: Path, what: str, read: Callable[[Any], Any]) -> tuple[list[tuple[int, Any]], int]:
+    """The complete lines of a log as ``read`` makes them of their JSON, numbered, and where the kept lines end.
+
+    A last line without its newline, or one that ``read`` finds no record (None,
+    or an error), was cut off by a crash and is left out; any other such line
+    is an error.
+    """
+    found: list[tuple[int, Any]] = []
+    pos = number = 0
+    while pos < len(data):
+        end = data.find(b"\n", pos)
+        if end < 0:
+            break  # a last line without its newline: cut off by a crash
+        number += 1
+        try:
+            rec = read(json.loads(data[pos:end]))
+        except (ValueError, TypeError, KeyError):
+            rec = None
+        if rec is None:
+            if end == len(data) - 1:
+                break  # a last line that is no record: cut off too
+            raise StudyError(f"{path}: line {number} is not a {what} record; "
+                             "only a cut-off last line is repaired, so use another directory")  # fmt: skip
+        found.append((number, rec))
+        pos = end + 1
+    return found, pos
 
 
 def _results(rec: TrialRecord) -> dict[str, Any]:
@@ -491,28 +508,17 @@ class MapDir(RunDir):
     def _parse(self, data: bytes) -> tuple[dict[Any, Any], int]:
         path = self.path / self.LOG
         done: dict[tuple[str, int], StratumRecord] = {}
-        pos = number = 0
-        while pos < len(data):
-            end = data.find(b"\n", pos)
-            if end < 0:
-                break  # a last line without its newline: cut off by a crash
-            number += 1
-            try:
-                d = json.loads(data[pos:end])
-                rec = StratumRecord.from_json(d) if isinstance(d, dict) else None
-            except (ValueError, TypeError, KeyError):
-                rec = None
-            if rec is None:
-                if end == len(data) - 1:
-                    break  # a last line that is no record: cut off too
-                raise StudyError(f"{path}: line {number} is not a stratum record; "
-                                 "only a cut-off last line is repaired, so use another directory")  # fmt: skip
+
+        def stratum(d: Any) -> StratumRecord | None:
+            return StratumRecord.from_json(d) if isinstance(d, dict) else None
+
+        found, pos = _log_lines(data, path, "stratum", stratum)
+        for number, rec in found:
             misfit = self._misfit(rec)
             if misfit is not None:
                 raise StudyError(f"{path}: line {number}: {misfit}; it is not a stratum of this map, "
                                  "so use the map's own options or another directory")  # fmt: skip
             done.setdefault(rec.key, rec)
-            pos = end + 1
         return done, pos
 
     def save_map(self, doc: dict[str, Any]) -> None:

@@ -192,7 +192,7 @@ def layout_of(weights: WeightSet, protection: Protection, chosen: Sequence[Targe
 
 
 def chosen_bits(spec: TrialSpec) -> list[Targets]:
-    """Per storage group, the bits the spec's ``bits`` chooses."""
+    """Per storage group, the bits that ``bits`` chooses."""
     groups = storage_groups(spec.weights, NoProtection(), spec.protected)
     return targets(spec.bits, spec.weights.tensors, [m for _, m, _ in groups])
 
@@ -243,7 +243,7 @@ class Prepared:
         self.offsets: list[int] = np.cumsum([0] + [g.stored.site_count for g in self.groups]).tolist()
         self.site_count = int(self.offsets[-1])
         self.layout = layout_of(weights, protection, chosen_bits(spec), spec.protected)
-        #: The bits a rate counts: every stored bit, or the ones the spec's ``bits`` chooses.
+        #: The bits a rate counts: every stored bit, or the ones ``bits`` chooses.
         self.targeted = self.layout.targeted
         self.kinds = spec.kinds
         self._room = self.layout.capacity(spec.pattern)
